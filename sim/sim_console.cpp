@@ -1,0 +1,42 @@
+// The seam's console, served by the virtual host: keys from its script, text into
+// its console record.
+#include "platform/platform.h"
+#include "sim/virtual_host.h"
+
+#include <cstdio>
+
+namespace qdp::os {
+
+int ReadRawKey() {
+    sim::VirtualHost& host = sim::VirtualHost::Instance();
+    if (host.keys.empty()) {
+        return -1; // as without a console
+    }
+    const sim::VirtualHost::Key key = host.keys.front();
+    host.keys.pop_front();
+    if (key.atMs > host.NowMs()) {
+        host.Sleep(static_cast<std::uint32_t>(key.atMs - host.NowMs())); // a read blocks
+    }
+    return key.code;
+}
+
+bool KeyWaiting() {
+    sim::VirtualHost& host = sim::VirtualHost::Instance();
+    return !host.keys.empty() && host.keys.front().atMs <= host.NowMs();
+}
+
+void WriteText(std::string_view text) {
+    sim::VirtualHost& host = sim::VirtualHost::Instance();
+    host.console.append(text);
+    if (host.echoConsole) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+void IgnoreInterrupt(bool ignore) {
+    sim::VirtualHost& host = sim::VirtualHost::Instance();
+    host.interruptChanges.emplace_back(ignore, host.Trace().size());
+}
+
+} // namespace qdp::os

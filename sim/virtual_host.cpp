@@ -1,0 +1,202 @@
+#include "sim/virtual_host.h"
+
+#include "transport/command_block.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string_view>
+#include <thread>
+
+namespace qdp::sim {
+namespace {
+
+std::uint64_t RealUs() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(
+        duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// "\\.\PHYSICALDRIVEn" with one digit; anything else names no drive.
+int DriveOf(const char* devicePath) {
+    constexpr std::string_view kPrefix = "\\\\.\\PHYSICALDRIVE";
+    const std::string_view path(devicePath);
+    if (!path.starts_with(kPrefix) || path.size() != kPrefix.size() + 1) {
+        return -1;
+    }
+    const char digit = path.back();
+    return digit >= '0' && digit <= '9' ? digit - '0' : -1;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> OtherDiskInquiry() {
+    std::vector<std::uint8_t> reply = {0x00, 0x00, 0x05, 0x02, 0x1F, 0x00, 0x00, 0x00};
+    const std::string_view text = "ATA     Virtual Disk    1.0 ";
+    reply.insert(reply.end(), text.begin(), text.end());
+    return reply;
+}
+
+VirtualHost& VirtualHost::Instance() {
+    static VirtualHost host;
+    return host;
+}
+
+void VirtualHost::Reset() { *this = VirtualHost{}; }
+
+VirtualRecorder& VirtualHost::AttachRecorder(int drive, Geometry geometry) {
+    slots_[drive] = {DriveKind::Recorder, std::make_shared<VirtualRecorder>(geometry), {}, false};
+    return *slots_[drive].recorder;
+}
+
+void VirtualHost::AttachOtherDisk(int drive) {
+    slots_[drive] = {DriveKind::OtherDisk, nullptr, OtherDiskInquiry(), false};
+}
+
+void VirtualHost::Detach(int drive) { slots_[drive] = {}; }
+
+void VirtualHost::AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry) {
+    away_ = Away{std::make_shared<VirtualRecorder>(geometry), NowUs() + afterMs * 1000, 0, drive,
+                 drive, true};
+}
+
+VirtualRecorder* VirtualHost::AnyRecorder() {
+    if (away_) {
+        return away_->recorder.get();
+    }
+    for (Slot& slot : slots_) {
+        if (slot.recorder) {
+            return slot.recorder.get();
+        }
+    }
+    return nullptr;
+}
+
+std::uint64_t VirtualHost::NowUs() {
+    if (realPacing) {
+        if (realStartMs_ == 0) {
+            realStartMs_ = RealUs() / 1000 + 1; // nonzero once started
+        }
+        return RealUs() - (realStartMs_ - 1) * 1000;
+    }
+    return nowUs_;
+}
+
+void VirtualHost::Advance(std::uint64_t us) { nowUs_ += us; }
+
+void VirtualHost::Sleep(std::uint32_t ms) {
+    pauses_.push_back(ms);
+    if (realPacing) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    } else {
+        Advance(std::uint64_t{ms} * 1000);
+    }
+}
+
+void VirtualHost::Leave(int drive, bool returns) {
+    away_ = Away{slots_[drive].recorder, NowUs() + restart.awayMs * 1000, restart.awayOpens, drive,
+                 restart.returnDrive < 0 ? drive : restart.returnDrive, returns};
+    slots_[drive] = {};
+}
+
+void VirtualHost::Arrivals() {
+    if (away_ && away_->returns && NowUs() >= away_->returnAtUs && away_->opensLeft <= 0) {
+        Slot& slot = slots_[away_->returnDrive];
+        slot = {DriveKind::Recorder, away_->recorder, {}, false};
+        away_.reset();
+        slot.recorder->Boot();
+    }
+}
+
+std::intptr_t VirtualHost::Open(const char* devicePath) {
+    const int drive = DriveOf(devicePath);
+    if (away_ && drive == away_->leftDrive) {
+        --away_->opensLeft;
+    }
+    Arrivals();
+    if (drive < 0 || slots_[drive].kind == DriveKind::Empty || slots_[drive].unopenable) {
+        ++failedOpens_;
+        Advance(failedOpenCostUs);
+        return -1;
+    }
+    return drive + 1;
+}
+
+void VirtualHost::Close(std::intptr_t) {}
+
+std::optional<FaultAction> VirtualHost::TakeFault(const CommandView& view) {
+    for (Fault& fault : faults) {
+        if (fault.times != 0 && fault.matches(view)) {
+            if (fault.times > 0) {
+                --fault.times;
+            }
+            return fault.action;
+        }
+    }
+    return std::nullopt;
+}
+
+bool VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction, const std::uint8_t* cdb,
+                          void* data, std::uint32_t length) {
+    const int drive = static_cast<int>(handle) - 1;
+    Slot& slot = slots_[drive];
+    CommandBlock block{};
+    std::copy_n(cdb, block.size(), block.begin());
+    auto* bytes = static_cast<std::uint8_t*>(data);
+    const bool dataIn = direction == kDataIn;
+    const std::span<std::uint8_t> buffer =
+        bytes != nullptr ? std::span(bytes, length) : std::span<std::uint8_t>{};
+
+    CommandRecord record{drive, block, direction, length, {}, false, NowUs()};
+    if (!dataIn) {
+        record.data.assign(buffer.begin(), buffer.end());
+    }
+    Advance(commandCostUs);
+    const CommandView view{drive, block, record.data, trace_.size()};
+    const std::optional<FaultAction> fault = TakeFault(view);
+
+    bool good = false;
+    std::size_t moved = 0;
+    if (fault == FaultAction::Vanish) {
+        if (slot.recorder) {
+            Leave(drive, false);
+        }
+    } else if (fault != FaultAction::FailCommand && (length == 0 || bytes != nullptr)) {
+        if (slot.kind == DriveKind::OtherDisk) {
+            if (block[0] == kOpInquiry) {
+                moved = std::min<std::size_t>(length, slot.otherInquiry.size());
+                std::copy_n(slot.otherInquiry.begin(), moved, buffer.begin());
+                good = true;
+            }
+        } else if (slot.recorder) {
+            good = slot.recorder->Execute(block, buffer, moved) == Status::Good;
+            if (slot.recorder->TakeRestartRequest()) {
+                ++restarts_;
+                if (restart.kind != RestartBehaviour::Kind::NeverLeaves) {
+                    Leave(drive, restart.kind == RestartBehaviour::Kind::Normal);
+                }
+            }
+        }
+        if (fault == FaultAction::CheckCondition) {
+            good = false;
+        }
+    }
+    if (dataIn) {
+        record.data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(moved));
+    }
+    record.good = good;
+    trace_.push_back(std::move(record));
+    return good;
+}
+
+void VirtualHost::Type(std::string_view text, std::uint64_t atMs) {
+    for (const char c : text) {
+        keys.push_back({static_cast<unsigned char>(c), atMs});
+    }
+}
+
+void VirtualHost::TypeSpecial(std::uint8_t extendedCode, std::uint64_t atMs) {
+    keys.push_back({0, atMs});
+    keys.push_back({extendedCode, atMs});
+}
+
+} // namespace qdp::sim
