@@ -14,9 +14,7 @@ int ReadRawKey() {
     }
     const sim::VirtualHost::Key key = host.keys.front();
     host.keys.pop_front();
-    if (key.atMs > host.NowMs()) {
-        host.Sleep(static_cast<std::uint32_t>(key.atMs - host.NowMs())); // a read blocks
-    }
+    host.WaitUntilMs(key.atMs); // a read blocks until the key is typed
     return key.code;
 }
 

@@ -18,9 +18,9 @@ void ProgramPath(const char* argv0, std::span<char> out) {
 bool ReadImageResource(const char*, const char* name, std::span<std::uint8_t> dest) {
     const auto& overrides = sim::VirtualHost::Instance().imageOverrides;
     const auto found = overrides.find(name);
-    const std::span<const std::uint8_t> image =
-        found != overrides.end() ? std::span<const std::uint8_t>(found->second)
-                                 : FindEmbeddedImage(name);
+    const std::span<const std::uint8_t> image = found != overrides.end()
+                                                    ? std::span<const std::uint8_t>(found->second)
+                                                    : FindEmbeddedImage(name);
     if (image.size() < dest.size()) {
         return false;
     }

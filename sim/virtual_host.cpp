@@ -55,8 +55,12 @@ void VirtualHost::AttachOtherDisk(int drive) {
 void VirtualHost::Detach(int drive) { slots_[drive] = {}; }
 
 void VirtualHost::AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry) {
-    away_ = Away{std::make_shared<VirtualRecorder>(geometry), NowUs() + afterMs * 1000, 0, drive,
-                 drive, true};
+    away_ = Away{std::make_shared<VirtualRecorder>(geometry),
+                 NowUs() + afterMs * 1000,
+                 0,
+                 drive,
+                 drive,
+                 true};
 }
 
 VirtualRecorder* VirtualHost::AnyRecorder() {
@@ -92,9 +96,23 @@ void VirtualHost::Sleep(std::uint32_t ms) {
     }
 }
 
+void VirtualHost::WaitUntilMs(std::uint64_t ms) {
+    while (NowMs() < ms) {
+        if (realPacing) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms - NowMs()));
+        } else {
+            nowUs_ = ms * 1000;
+        }
+    }
+}
+
 void VirtualHost::Leave(int drive, bool returns) {
-    away_ = Away{slots_[drive].recorder, NowUs() + restart.awayMs * 1000, restart.awayOpens, drive,
-                 restart.returnDrive < 0 ? drive : restart.returnDrive, returns};
+    away_ = Away{slots_[drive].recorder,
+                 NowUs() + restart.awayMs * 1000,
+                 restart.awayOpens,
+                 drive,
+                 restart.returnDrive < 0 ? drive : restart.returnDrive,
+                 returns};
     slots_[drive] = {};
 }
 

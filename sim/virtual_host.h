@@ -64,7 +64,7 @@ struct RestartBehaviour {
 };
 
 class VirtualHost {
-public:
+  public:
     static VirtualHost& Instance();
     void Reset();
 
@@ -86,6 +86,7 @@ public:
     void AddFault(Fault fault) { faults.push_back(std::move(fault)); }
 
     const std::vector<CommandRecord>& Trace() const { return trace_; }
+    void ClearTrace() { trace_.clear(); }
     int FailedOpens() const { return failedOpens_; }
     int Restarts() const { return restarts_; }
 
@@ -98,6 +99,7 @@ public:
     std::uint64_t NowMs() { return NowUs() / 1000; }
     std::uint64_t NowUs();
     void Sleep(std::uint32_t ms);
+    void WaitUntilMs(std::uint64_t ms); // time passing without a pause of the program
     const std::vector<std::uint32_t>& Pauses() const { return pauses_; }
 
     // --- the seam ------------------------------------------------------------------
@@ -114,14 +116,14 @@ public:
     std::deque<Key> keys;
     void Type(std::string_view text, std::uint64_t atMs = 0);
     void TypeSpecial(std::uint8_t extendedCode, std::uint64_t atMs = 0);
-    std::string console;        // every text written
-    bool echoConsole = false;   // also write it to standard output
+    std::string console;                                        // every text written
+    bool echoConsole = false;                                   // also write it to standard output
     std::vector<std::pair<bool, std::size_t>> interruptChanges; // (ignored, trace size)
     bool lockHeldElsewhere = false;
     int lockCloses = 0;
     std::map<std::string, std::vector<std::uint8_t>> imageOverrides; // name -> bytes
 
-private:
+  private:
     struct Slot {
         DriveKind kind = DriveKind::Empty;
         std::shared_ptr<VirtualRecorder> recorder;

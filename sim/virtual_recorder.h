@@ -45,7 +45,7 @@ inline constexpr std::size_t kCarriedSectionAt = 0x2000;
 inline constexpr std::size_t kCarriedSectionSize = 0x2000;
 
 class VirtualRecorder {
-public:
+  public:
     explicit VirtualRecorder(Geometry geometry = {});
 
     // Carries out one command. `data` is the caller's buffer of the command's data
@@ -71,11 +71,12 @@ public:
     void WriteFlash(std::uint64_t page, std::span<const std::uint8_t> bytes);
     std::size_t StoredPages() const { return pages_.size(); }
 
-private:
+  private:
     Status Inquiry(std::span<std::uint8_t> data, std::size_t& moved) const;
     Status ReadFlashParams(std::span<std::uint8_t> data, std::size_t& moved) const;
     Status ReadCapacity(std::span<std::uint8_t> data, std::size_t& moved) const;
-    Status Read10(const CommandBlock& block, std::span<std::uint8_t> data, std::size_t& moved) const;
+    Status Read10(const CommandBlock& block, std::span<std::uint8_t> data,
+                  std::size_t& moved) const;
     Status WritePages(const CommandBlock& block, std::span<std::uint8_t> data, std::size_t& moved);
     Status ReadParts(const CommandBlock& block, std::span<std::uint8_t> data,
                      std::size_t& moved) const;

@@ -1,0 +1,127 @@
+#include "app/console.h"
+#include "app/updater.h"
+#include "firmware/image_store.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace qdp::test {
+namespace {
+
+const std::string kBanner = "Quirn Dorvel+ Firmware Updater version 1.3\n\n";
+const std::string kWaitMessage =
+    "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
+
+int RunUpdater(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "QDp_FW_FirstUpdater");
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    return UpdaterMain(static_cast<int>(arguments.size()), argv.data());
+}
+
+TEST(Startup, OnlyTheExactWordDiagSetsDiagnosticMode) {
+    const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+        {{"diag"}, true},          {{"Diag"}, false}, {{"DIAG"}, false},
+        {{"diag", "more"}, false}, {{}, false},       {{"diagnose"}, false}};
+    for (const auto& [arguments, diag] : cases) {
+        ResetProcess();
+        Host().Type("\x1b");
+        EXPECT_EQ(RunUpdater(arguments), 0);
+        EXPECT_EQ(DiagMode, diag) << (arguments.empty() ? "" : arguments[0]);
+        EXPECT_EQ(Host().console, kBanner + kWaitMessage);
+    }
+}
+
+TEST(Startup, TheProgramPathIsRecordedFirst) {
+    Host().Type("\x1b");
+    RunUpdater({});
+    EXPECT_STREQ(ModulePath.data(), "QDp_FW_FirstUpdater");
+}
+
+TEST(Startup, ASecondInstanceIsRefusedWithExitCodeOne) {
+    Host().lockHeldElsewhere = true;
+    Host().AttachRecorder(0);
+    Host().Type("x");
+    EXPECT_EQ(RunUpdater({}), 1);
+    EXPECT_EQ(Host().console, kBanner +
+                                  "Close all other digital recorder applications and try again.\n"
+                                  "Press any key to exit.\n");
+    EXPECT_TRUE(Host().keys.empty()); // one key was read
+    EXPECT_EQ(Host().lockCloses, 1);
+    EXPECT_TRUE(Host().Trace().empty());
+    EXPECT_EQ(Host().FailedOpens(), 0);
+}
+
+TEST(Startup, ARecorderPresentAtStartNeedsNoWait) {
+    AttachStandardRecorder(0);
+    Host().Type("n");
+    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(Host().console.find("Device is not connected."), std::string::npos);
+    EXPECT_EQ(Host().console.rfind(kBanner + "Current Boot Loader version: 1.3\n", 0), 0u);
+}
+
+TEST(Startup, EscTypedBeforeTheWaitEndsItAtTheFirstTest) {
+    Host().Type("\x1b");
+    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(Host().console, kBanner + kWaitMessage);
+    EXPECT_EQ(Host().FailedOpens(), 18); // the first check and one test of the wait
+    EXPECT_TRUE(Host().Pauses().empty());
+}
+
+TEST(Startup, OtherKeysDuringTheWaitAreDropped) {
+    Host().Type("ab\r", 5);
+    Host().TypeSpecial(0x3B, 6); // F1
+    Host().Type("\x1b", 20);
+    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(Host().console, kBanner + kWaitMessage);
+    EXPECT_TRUE(Host().keys.empty());
+    EXPECT_GE(Host().NowMs(), 20u);
+    for (const std::uint32_t pause : Host().Pauses()) {
+        EXPECT_EQ(pause, 1u);
+    }
+}
+
+TEST(Startup, ARecorderConnectedDuringTheWaitStartsTheUpdateWithoutAKey) {
+    Host().AttachRecorderLater(2, 40);
+    Host().AnyRecorder()->SetBootLoader(0x0103, "QDP+BL1");
+    Host().AnyRecorder()->SetFirmware(0x0204);
+    Host().Type("n", 1000); // answers the first prompt, long after the recorder came
+    EXPECT_EQ(RunUpdater({}), 0);
+    const std::string& console = Host().console;
+    ASSERT_EQ(console.rfind(kBanner + kWaitMessage + "Current Boot Loader version: 1.3\n", 0), 0u)
+        << console;
+    EXPECT_EQ(std::string(DeviceName), "\\\\.\\PHYSICALDRIVE2");
+    // Found within one test and one pause of its arrival.
+    EXPECT_LE(Host().Trace().front().atUs, 40'000u + 3'000u);
+}
+
+TEST(ReadKey, GivesCharactersAndShiftedExtendedCodes) {
+    Host().Type("yY\x1b\x03");
+    Host().TypeSpecial(0x3B);
+    Host().TypeSpecial(0x48);
+    EXPECT_EQ(ReadKey(), 121);
+    EXPECT_EQ(ReadKey(), 89);
+    EXPECT_EQ(ReadKey(), 27);
+    EXPECT_EQ(ReadKey(), 3);
+    EXPECT_EQ(ReadKey(), 0x3B00);
+    EXPECT_EQ(ReadKey(), 0x4800);
+    EXPECT_TRUE(Host().keys.empty()); // a special key is consumed whole
+    EXPECT_EQ(ReadKey(), 0xFFFF);     // no console left to read
+}
+
+TEST(ReadKey, TheWaitingTestConsumesNothing) {
+    Host().Type("q");
+    EXPECT_TRUE(KeyIsWaiting());
+    EXPECT_TRUE(KeyIsWaiting());
+    EXPECT_EQ(ReadKey(), 'q');
+    EXPECT_FALSE(KeyIsWaiting());
+}
+
+} // namespace
+} // namespace qdp::test

@@ -1,0 +1,375 @@
+// Whole updates, from the entry point to its end, against the virtual recorder.
+#include "app/updater.h"
+#include "firmware/descrambler.h"
+#include "firmware/image_store.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace qdp::test {
+namespace {
+
+const std::string kBanner = "Quirn Dorvel+ Firmware Updater version 1.3\n\n";
+const std::string kLoadPrompt = "Press 'Y' to load firmware version 2.5 or other key to exit.\n";
+const std::string kConfirm =
+    "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n"
+    "Press 'L' to confirm load or other key to exit.\n";
+const std::string kUpgradeNotice =
+    "\nIt is necessary to upgrade Boot Loader before firmware loading.\n";
+const std::string kDots(53, '.');
+const std::string kErase = "Erasing memory" + std::string(56, '.') + "OK\n";
+const std::string kClosing =
+    "\nDisconnect recorder to apply firmware changes.\n\r\nPress any key to exit.\r\n";
+const std::string kLost = "\r\nERROR: Recorder did not come back after restart.\r\n"
+                          "\r\nPress any key to exit.\r\n";
+
+std::string UpgradePrompt(const char* from, const char* to) {
+    return std::string("Press 'Y' to upgrade Boot Loader ") + from + " to version " + to +
+           " or other key to exit.\n";
+}
+
+std::string Head(const char* bootLoader = "1.3", const char* firmware = "2.4") {
+    return kBanner + "Current Boot Loader version: " + bootLoader + "\n" +
+           "Current firmware version: " + firmware + "\n" + kLoadPrompt;
+}
+
+int RunUpdater(bool diag = false) {
+    std::string program = "QDp_FW_FirstUpdater";
+    std::string word = "diag";
+    char* argv[] = {program.data(), word.data(), nullptr};
+    return UpdaterMain(diag ? 2 : 1, argv);
+}
+
+// The firmware image with other boot-loader and firmware versions.
+void OfferImage(std::uint16_t bootLoader, std::uint16_t firmware = 0x0205) {
+    std::vector<std::uint8_t> image = ReadSourceFile("resources/FWC.bin");
+    ApplyKeyStream(image);
+    image[0xD800] = static_cast<std::uint8_t>(bootLoader >> 8);
+    image[0xD801] = static_cast<std::uint8_t>(bootLoader);
+    image[0xD3F5] = static_cast<std::uint8_t>(firmware);
+    image[0xD3F6] = static_cast<std::uint8_t>(firmware >> 8);
+    ApplyKeyStream(image);
+    Host().imageOverrides["FWC"] = image;
+}
+
+// The device operations of the trace, each run of one kind shown once.
+std::vector<std::string> Operations() {
+    std::vector<std::string> operations;
+    auto add = [&](const std::string& name) {
+        if (operations.empty() || operations.back() != name || name == "restart") {
+            operations.push_back(name);
+        }
+    };
+    for (const sim::CommandRecord& record : Host().Trace()) {
+        const auto& block = record.block;
+        if (block[0] != 0xC8 || block[1] == 0x00) {
+            if (block[0] == 0x12) {
+                add("probe");
+            }
+        } else if (block[1] == 0x0A) {
+            add("erase-memory");
+        } else if (block[1] == 0x02 && !record.data.empty()) {
+            const auto& frame = record.data;
+            const int address = frame.size() >= 3 ? frame[1] | frame[2] << 8 : -1;
+            if (frame[0] == 0x50) {
+                add(address == 0xD800 ? "read-boot-loader" : "read-firmware-status");
+            } else if (frame[0] == 0x52 && address == 0xD3F5) {
+                add("erase-status");
+            } else if (frame[0] == 0x53) {
+                add("restart");
+            } else {
+                add("program");
+            }
+        }
+    }
+    return operations;
+}
+
+bool AnyWriteSent() {
+    const auto frames = ControllerFrames();
+    return std::any_of(frames.begin(), frames.end(),
+                       [](const auto& frame) { return frame[0] != 0x50; }) ||
+           !Commands(0xC8, 0x0A).empty();
+}
+
+auto FailWriteAt(std::uint16_t address) {
+    return sim::Fault{[address](const sim::CommandView& v) {
+                          return v.block[1] == 0x02 && v.dataOut.size() == 36 &&
+                                 (v.dataOut[1] | v.dataOut[2] << 8) == address;
+                      },
+                      sim::FaultAction::FailCommand};
+}
+
+TEST(Update, WithAnOlderBootLoaderReplacesItThenTheFirmwareThenErases) {
+    sim::VirtualRecorder& recorder = AttachStandardRecorder(0, 0x0102, 0x0204);
+    const std::vector<std::uint8_t> kept(2048, 0x5A);
+    recorder.WriteFlash(0, kept);
+    recorder.WriteFlash(32767, kept);
+    recorder.WriteFlash(32768, kept);
+    recorder.WriteFlash(262143, kept);
+    Host().Type("YlyZ");
+
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console, Head("1.2") + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt("1.2", "1.3") + "Replacing Boot Loader" + kDots +
+                                  "OK\n" + "Replacing firmware" + kDots + "OK\n" + kErase +
+                                  kClosing);
+    EXPECT_TRUE(Host().keys.empty());
+    const std::vector<std::string> expected = {
+        "probe",        "read-boot-loader", "read-firmware-status",
+        "erase-status", "restart",          "probe",
+        "program",      "restart",          "probe",
+        "erase-status", "restart",          "probe",
+        "program",      "restart",          "probe",
+        "erase-memory"};
+    EXPECT_EQ(Operations(), expected);
+
+    // The recorder runs the new firmware under the new boot loader.
+    EXPECT_TRUE(std::equal(FirmwareImage.begin(), FirmwareImage.begin() + 0xD400,
+                           recorder.program.begin()));
+    EXPECT_EQ(recorder.program[0xD800], 1);
+    EXPECT_EQ(recorder.program[0xD801], 3);
+    EXPECT_TRUE(std::equal(FirmwareImage.begin() + 0xD800, FirmwareImage.begin() + 0xF800,
+                           recorder.program.begin() + 0xD800));
+    EXPECT_EQ(recorder.ReadFlash(0), kept);
+    EXPECT_EQ(recorder.ReadFlash(32767), kept);
+    EXPECT_EQ(recorder.ReadFlash(32768), std::vector<std::uint8_t>(2048, 0xFF));
+    EXPECT_EQ(recorder.ReadFlash(262143), std::vector<std::uint8_t>(2048, 0xFF));
+    EXPECT_EQ(Host().Pauses(), std::vector<std::uint32_t>(2 * 1696, 50));
+}
+
+TEST(Update, CtrlCIsIgnoredFromTheStatusEraseUntilTheRecorderIsBack) {
+    AttachStandardRecorder(0, 0x0102);
+    Host().Type("YLY?");
+    ASSERT_EQ(RunUpdater(), 0);
+    const auto& changes = Host().interruptChanges;
+    ASSERT_EQ(changes.size(), 4u);
+    const auto& trace = Host().Trace();
+    for (std::size_t run = 0; run < 2; ++run) {
+        const auto [on, from] = changes[run * 2];
+        const auto [off, to] = changes[run * 2 + 1];
+        EXPECT_TRUE(on);
+        EXPECT_FALSE(off);
+        // The first command guarded is the status erase; the last is the probe that
+        // found the recorder back after the closing restart.
+        EXPECT_EQ(trace[from].data, (std::vector<std::uint8_t>{0x52, 0xF5, 0xD3}));
+        EXPECT_EQ(trace[to - 1].block[0], 0x25);
+        EXPECT_EQ(trace[to - 4].data[0], 0x53);
+    }
+}
+
+TEST(Update, AnEqualOrNewerBootLoaderIsKept) {
+    for (const auto& [version, text] : {std::pair{0x0103, "1.3"}, std::pair{0x0104, "1.4"}}) {
+        ResetProcess();
+        AttachStandardRecorder(0, static_cast<std::uint16_t>(version));
+        Host().Type("yL ");
+        EXPECT_EQ(RunUpdater(), 0);
+        EXPECT_EQ(Host().console, Head(text) + kConfirm + "Replacing firmware" + kDots + "OK\n" +
+                                      kErase + kClosing);
+        const std::vector<std::string> operations = Operations();
+        EXPECT_EQ(std::count(operations.begin(), operations.end(), "program"), 1);
+    }
+}
+
+TEST(Update, VersionsCompareAsUnsignedNumbers) {
+    const struct {
+        std::uint16_t installed, offered;
+        const char* from;
+        const char* to;
+    } cases[] = {{0x0109, 0x010A, "1.9", "1.10"}, {0x7FFF, 0x8000, "127.255", "128.0"}};
+    for (const auto& c : cases) {
+        ResetProcess();
+        OfferImage(c.offered);
+        AttachStandardRecorder(0, c.installed);
+        Host().Type("YLn");
+        EXPECT_EQ(RunUpdater(), 0);
+        EXPECT_EQ(Host().console,
+                  Head(c.from) + kConfirm + kUpgradeNotice + UpgradePrompt(c.from, c.to));
+        EXPECT_FALSE(AnyWriteSent());
+    }
+}
+
+TEST(Update, DiagnosticModeAlwaysReplacesTheBootLoader) {
+    AttachStandardRecorder(0, 0x0103);
+    Host().Type("YLYk");
+    EXPECT_EQ(RunUpdater(true), 0);
+    EXPECT_EQ(Host().console, Head() + kConfirm + kUpgradeNotice + UpgradePrompt("1.3", "1.3") +
+                                  "Replacing Boot Loader" + kDots + "OK\n" + "Replacing firmware" +
+                                  kDots + "OK\n" + kErase + kClosing);
+}
+
+TEST(Update, DiagnosticModeOffersAnOlderBootLoaderAndIgnoresTheIdentification) {
+    AttachStandardRecorder(0, 0x0104).SetBootLoader(0x0104, "OTHERID");
+    Host().Type("YLn");
+    EXPECT_EQ(RunUpdater(true), 0);
+    EXPECT_EQ(Host().console,
+              Head("1.4") + kConfirm + kUpgradeNotice + UpgradePrompt("1.4", "1.3"));
+}
+
+TEST(Update, AnIncompatibleBootLoaderEndsBeforeAnyWrite) {
+    AttachStandardRecorder(0).SetBootLoader(0x0103, "QDP+BL2");
+    Host().Type("Y");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console, kBanner + "Current Boot Loader version: 1.3\n" +
+                                  "ERROR: Boot Loader is not compatible with this software.\r\n"
+                                  "Firmware loading is not possible.\r\n"
+                                  "\r\nPress any key to exit.\r\n");
+    EXPECT_TRUE(Host().keys.empty());
+    EXPECT_FALSE(AnyWriteSent());
+    EXPECT_EQ(Operations(), (std::vector<std::string>{"probe", "read-boot-loader"}));
+}
+
+TEST(Update, AnUnreadableBootLoaderEndsBeforeAnyWrite) {
+    AttachStandardRecorder(0);
+    Host().AddFault({[](const sim::CommandView& v) { return v.block[1] == 0x03; },
+                     sim::FaultAction::FailCommand});
+    Host().Type("Y");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console,
+              kBanner + "ERROR: Boot Loader is not found. Firmware loading is not possible.\r\n"
+                        "\r\nPress any key to exit.\r\n");
+    EXPECT_FALSE(AnyWriteSent());
+}
+
+TEST(Update, AnUnavailableFirmwareIsReplacedWithoutErasingMemory) {
+    const std::pair<std::uint16_t, const char*> cases[] = {{0x0000, "FWOK"}, {0x0204, "FWNO"}};
+    for (const auto& [version, marker] : cases) {
+        ResetProcess();
+        AttachStandardRecorder(0).SetFirmware(version, marker);
+        Host().Type("YL?");
+        EXPECT_EQ(RunUpdater(), 0);
+        EXPECT_EQ(Host().console, Head("1.3", "unavailable.") + kConfirm + "Replacing firmware" +
+                                      kDots + "OK\n" + "Erasing memory" + kClosing);
+        EXPECT_TRUE(Commands(0xC8, 0x0A).empty());
+        EXPECT_FALSE(FirmwareValid);
+    }
+}
+
+TEST(Update, AnyOtherKeyAtAPromptEndsAtOnce) {
+    struct Case {
+        std::string keys;
+        std::uint8_t special;
+        std::string shown;
+    };
+    const std::string upgrade =
+        Head("1.2") + kConfirm + kUpgradeNotice + UpgradePrompt("1.2", "1.3");
+    const Case cases[] = {{"n", 0, Head("1.2")},
+                          {"\r", 0, Head("1.2")},
+                          {"", 0x3B, Head("1.2")},
+                          {"yY", 0, Head("1.2") + kConfirm},
+                          {"Y", 0x4B, Head("1.2") + kConfirm},
+                          {"yln", 0, upgrade},
+                          {"YL\x1b", 0, upgrade}};
+    for (const Case& c : cases) {
+        ResetProcess();
+        AttachStandardRecorder(0, 0x0102);
+        Host().Type(c.keys);
+        if (c.special != 0) {
+            Host().TypeSpecial(c.special);
+        }
+        Host().Type("Y"); // never read
+        EXPECT_EQ(RunUpdater(), 0);
+        EXPECT_EQ(Host().console, c.shown);
+        EXPECT_EQ(Host().keys.size(), 1u);
+        EXPECT_FALSE(AnyWriteSent());
+    }
+}
+
+TEST(Update, AFailedBootLoaderProgrammingLeavesTheFirmwareAlone) {
+    AttachStandardRecorder(0, 0x0102);
+    Host().AddFault(FailWriteAt(0x0C00));
+    Host().Type("YLY.");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console, Head("1.2") + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt("1.2", "1.3") + "Replacing Boot Loader" + kDots +
+                                  "Failed\n" + "Press any key to exit.\n");
+    EXPECT_TRUE(Host().keys.empty());
+    const std::vector<std::string> expected = {
+        "probe", "read-boot-loader", "read-firmware-status", "erase-status", "restart",
+        "probe", "program"};
+    EXPECT_EQ(Operations(), expected);
+}
+
+TEST(Update, AFailedFirmwareProgrammingSaysSoAndSkipsTheRestartAndErase) {
+    AttachStandardRecorder(0);
+    Host().AddFault(FailWriteAt(0x0C00));
+    Host().Type("YL.");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console,
+              Head() + kConfirm + "Replacing firmware" + kDots + "Failed\n" + kClosing);
+    EXPECT_EQ(Operations().back(), "program");
+    EXPECT_EQ(Host().Restarts(), 1);
+}
+
+TEST(Update, ARecorderThatNeverLeavesEndsTheWaitAfter30Seconds) {
+    AttachStandardRecorder(0);
+    Host().restart.kind = sim::RestartBehaviour::Kind::NeverLeaves;
+    Host().Type("YL.");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kLost);
+    EXPECT_EQ(Operations().back(), "probe");
+    EXPECT_GE(Host().NowMs(), 30'000u);
+    EXPECT_LT(Host().NowMs(), 31'000u);
+    EXPECT_TRUE(Host().keys.empty());
+}
+
+TEST(Update, ARecorderThatNeverComesBackEndsTheWaitAfter120Seconds) {
+    AttachStandardRecorder(0, 0x0102);
+    Host().restart.kind = sim::RestartBehaviour::Kind::NeverReturns;
+    Host().Type("YLY.");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console, Head("1.2") + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt("1.2", "1.3") + "Replacing Boot Loader" + kLost);
+    EXPECT_GE(Host().NowMs(), 120'000u);
+    EXPECT_LT(Host().NowMs(), 121'000u);
+    EXPECT_EQ(Operations().back(), "restart");
+}
+
+TEST(Update, ARecorderBackUnderAnotherDriveIsNotSeen) {
+    AttachStandardRecorder(0);
+    Host().restart.returnDrive = 1;
+    Host().Type("YL.");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kLost);
+    EXPECT_EQ(Host().Kind(1), sim::DriveKind::Recorder);
+}
+
+TEST(Update, ASlowRestartWithinTheBoundsIsWaitedFor) {
+    AttachStandardRecorder(0);
+    Host().restart.awayMs = 110'000;
+    Host().Type("YL.");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console,
+              Head() + kConfirm + "Replacing firmware" + kDots + "OK\n" + kErase + kClosing);
+}
+
+TEST(Update, ADamagedFirmwareImageEndsBeforeAnyCommand) {
+    AttachStandardRecorder(0);
+    Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(100, 0);
+    Host().Type("Y");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console,
+              kBanner + "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n"
+                        "\r\nPress any key to exit.\r\n");
+    EXPECT_EQ(Operations(), std::vector<std::string>{"probe"});
+}
+
+TEST(Update, ADamagedReplacementImageEndsBeforeAnyWrite) {
+    AttachStandardRecorder(0, 0x0102);
+    Host().imageOverrides["BRC"] = {};
+    Host().Type("YL.");
+    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(Host().console,
+              Head("1.2") + kConfirm +
+                  "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n"
+                  "\r\nPress any key to exit.\r\n");
+    EXPECT_FALSE(AnyWriteSent());
+}
+
+} // namespace
+} // namespace qdp::test
