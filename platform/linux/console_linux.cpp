@@ -1,5 +1,12 @@
 // The console on Linux: keys from the controlling terminal (/dev/tty, not standard
-// input) in a raw input mode; text to standard output.
+// input); text to standard output.
+//
+// The terminal's input is held in key mode (no line input, no echo, no signal keys)
+// from the program's first console use until it ends, not only while a key is read:
+// a terminal echoes and turns Ctrl+C into a signal as the key arrives, so keys typed
+// ahead of a prompt, or while the recorder is written, would otherwise be echoed
+// into the progress line or end the program. Keys queue unechoed, as they do in a
+// Windows console.
 #include "platform/linux/escape_sequences.h"
 #include "platform/platform.h"
 
@@ -24,7 +31,8 @@ inline constexpr std::size_t kLongestSequence = 16;
 
 class Terminal {
   public:
-    bool Available() {
+    // Opens the terminal and puts it in key mode, once; false without a terminal.
+    bool Engage() {
         if (!opened_) {
             opened_ = true;
             fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -33,29 +41,16 @@ class Terminal {
                 fd_ = -1;
             }
             if (fd_ >= 0) {
-                std::atexit([] { Instance().LeaveKeyMode(); });
+                EnterKeyMode();
             }
         }
         return fd_ >= 0;
     }
 
-    // No line input, no echo, no signal keys; output processing stays as it was.
-    void EnterKeyMode() {
-        if (raw_) {
-            return;
-        }
-        termios mode = saved_;
-        mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-        mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
-        mode.c_cc[VMIN] = 1;
-        mode.c_cc[VTIME] = 0;
-        raw_ = ::tcsetattr(fd_, TCSANOW, &mode) == 0;
-    }
-
-    void LeaveKeyMode() {
+    // Puts the terminal back as it was; safe in a signal handler.
+    void Restore() const {
         if (raw_) {
             ::tcsetattr(fd_, TCSANOW, &saved_);
-            raw_ = false;
         }
     }
 
@@ -132,6 +127,28 @@ class Terminal {
         }
     }
 
+    // No line input, no echo, no signal keys; output processing stays as it was.
+    void EnterKeyMode() {
+        termios mode = saved_;
+        mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+        mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
+        mode.c_cc[VMIN] = 1;
+        mode.c_cc[VTIME] = 0;
+        raw_ = ::tcsetattr(fd_, TCSANOW, &mode) == 0;
+        if (raw_) {
+            std::atexit([] { Instance().Restore(); });
+            struct sigaction restoring {};
+            restoring.sa_handler = [](int signal) {
+                Instance().Restore();
+                ::signal(signal, SIG_DFL);
+                ::raise(signal);
+            };
+            for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+                ::sigaction(signal, &restoring, nullptr);
+            }
+        }
+    }
+
     int fd_ = -1;
     bool opened_ = false;
     bool raw_ = false;
@@ -144,27 +161,16 @@ class Terminal {
 
 int ReadRawKey() {
     Terminal& terminal = Terminal::Instance();
-    if (!terminal.Available()) {
-        return -1;
-    }
-    terminal.EnterKeyMode();
-    const int code = terminal.ReadCode();
-    terminal.LeaveKeyMode();
-    return code;
+    return terminal.Engage() ? terminal.ReadCode() : -1;
 }
 
 bool KeyWaiting() {
     Terminal& terminal = Terminal::Instance();
-    if (!terminal.Available()) {
-        return false;
-    }
-    // The key mode stays on until the next read, so that keys typed between two
-    // tests are neither echoed nor held back for a line end.
-    terminal.EnterKeyMode();
-    return terminal.Pending() || terminal.InputWaiting(0);
+    return terminal.Engage() && (terminal.Pending() || terminal.InputWaiting(0));
 }
 
 void WriteText(std::string_view text) {
+    Terminal::Instance().Engage(); // from the first text on, keys are not echoed
     std::fwrite(text.data(), 1, text.size(), stdout);
     static const bool console = ::isatty(STDOUT_FILENO) != 0;
     if (console) {

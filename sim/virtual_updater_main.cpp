@@ -1,0 +1,146 @@
+// Runs the updater, with its real dialogue and console, against the virtual
+// recorder instead of a physical drive.
+#include "app/updater.h"
+#include "sim/virtual_host.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using qdp::sim::VirtualHost;
+
+constexpr char kUsage[] =
+    "usage: qdp_virtual_updater [options] [diag]\n"
+    "  --boot-loader older|equal|newer|incompatible   installed boot loader (older: 1.2)\n"
+    "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
+    "  --flash-mib N                                  flash size in MiB (512)\n"
+    "  --fault none|program-failure|no-leave|no-return|other-drive\n"
+    "  --pacing fast|real                             fast: pauses recorded, not slept\n"
+    "  --drive N                                      drive of the recorder (0)\n"
+    "  --arrive-after-ms N                            connect the recorder only later\n"
+    "  --restart-ms N                                 how long a restart takes (1500)\n";
+
+struct Options {
+    std::string bootLoader = "older";
+    std::string firmware = "valid";
+    unsigned long flashMib = 512;
+    std::string fault = "none";
+    std::string pacing = "fast";
+    int drive = 0;
+    long arriveAfterMs = -1;
+    unsigned long restartMs = 1500;
+    std::vector<char*> passed; // handed to the updater
+};
+
+bool Parse(int argc, char** argv, Options& options) {
+    options.passed.push_back(argv[0]);
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (!word.starts_with("--")) {
+            options.passed.push_back(argv[i]);
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (word == "--boot-loader") {
+            options.bootLoader = value;
+        } else if (word == "--firmware") {
+            options.firmware = value;
+        } else if (word == "--flash-mib") {
+            options.flashMib = std::strtoul(value.c_str(), nullptr, 10);
+        } else if (word == "--fault") {
+            options.fault = value;
+        } else if (word == "--pacing") {
+            options.pacing = value;
+        } else if (word == "--drive") {
+            options.drive = std::atoi(value.c_str());
+        } else if (word == "--arrive-after-ms") {
+            options.arriveAfterMs = std::atol(value.c_str());
+        } else if (word == "--restart-ms") {
+            options.restartMs = std::strtoul(value.c_str(), nullptr, 10);
+        } else {
+            return false;
+        }
+    }
+    const bool known = (options.bootLoader == "older" || options.bootLoader == "equal" ||
+                        options.bootLoader == "newer" || options.bootLoader == "incompatible") &&
+                       (options.firmware == "valid" || options.firmware == "unavailable") &&
+                       (options.pacing == "fast" || options.pacing == "real") &&
+                       (options.fault == "none" || options.fault == "program-failure" ||
+                        options.fault == "no-leave" || options.fault == "no-return" ||
+                        options.fault == "other-drive");
+    return known && options.drive >= 0 && options.drive < qdp::sim::kDrives &&
+           options.flashMib > 0 && options.flashMib <= 1024 * 1024;
+}
+
+// 128 KiB blocks of 64 pages of 2 KiB, in as few units as the 16-bit count allows.
+qdp::sim::Geometry GeometryOf(unsigned long flashMib) {
+    const unsigned long blocks = flashMib * 8;
+    const unsigned long units = 1 + (blocks - 1) / 32768;
+    qdp::sim::Geometry geometry;
+    geometry.unitCount = static_cast<std::uint8_t>(units);
+    geometry.blocksPerUnit = static_cast<std::uint16_t>(blocks / units);
+    return geometry;
+}
+
+void Configure(const Options& options, VirtualHost& host) {
+    host.realPacing = options.pacing == "real";
+    host.restart.awayMs = options.restartMs;
+    const qdp::sim::Geometry geometry = GeometryOf(options.flashMib);
+    if (options.arriveAfterMs >= 0) {
+        host.AttachRecorderLater(options.drive, static_cast<std::uint64_t>(options.arriveAfterMs),
+                                 geometry);
+    } else {
+        host.AttachRecorder(options.drive, geometry);
+    }
+    qdp::sim::VirtualRecorder& recorder = *host.AnyRecorder();
+    const std::uint16_t bootLoader = options.bootLoader == "older"   ? 0x0102
+                                     : options.bootLoader == "newer" ? 0x0104
+                                                                     : 0x0103;
+    recorder.SetBootLoader(bootLoader,
+                           options.bootLoader == "incompatible" ? "QDP+BL0" : "QDP+BL1");
+    if (options.firmware == "valid") {
+        recorder.SetFirmware(0x0204);
+    }
+    // Recorded audio, so that the erase beyond 64 MiB can be seen to happen.
+    recorder.WriteFlash(geometry.TotalPages() - 1, std::vector<std::uint8_t>(2048, 0x00));
+
+    if (options.fault == "program-failure") {
+        host.AddFault({[](const qdp::sim::CommandView& v) {
+                           return v.block[1] == 0x02 && v.dataOut.size() == 36 &&
+                                  v.dataOut[1] == 0x00 && v.dataOut[2] == 0x0C;
+                       },
+                       qdp::sim::FaultAction::FailCommand});
+    } else if (options.fault == "no-leave") {
+        host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverLeaves;
+    } else if (options.fault == "no-return") {
+        host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverReturns;
+    } else if (options.fault == "other-drive") {
+        host.restart.returnDrive = (options.drive + 1) % 9;
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!Parse(argc, argv, options)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    VirtualHost& host = VirtualHost::Instance();
+    Configure(options, host);
+    const int exitCode =
+        qdp::UpdaterMain(static_cast<int>(options.passed.size()), options.passed.data());
+    std::fflush(stdout);
+    std::fprintf(stderr, "[virtual recorder: %zu commands, %d restarts, %zu pauses]\n",
+                 host.Trace().size(), host.Restarts(), host.Pauses().size());
+    return exitCode;
+}
