@@ -34,7 +34,9 @@ bool Ctrl_ReadMemory(std::uint16_t address, std::uint8_t count, std::uint8_t* de
     if (!Exchange(work, kAddressedFrameHeader, count)) {
         return false;
     }
-    std::memcpy(destination, work.data(), count);
+    if (count > 0) {
+        std::memcpy(destination, work.data(), count);
+    }
     return true;
 }
 
@@ -45,7 +47,9 @@ bool Ctrl_WriteMemory(std::uint16_t address, std::uint8_t count, const std::uint
     WorkBuffer work{};
     PutFrameHead(work, kFrameMemoryWrite, address);
     work[3] = count;
-    std::memcpy(&work[kAddressedFrameHeader], source, count);
+    if (count > 0) {
+        std::memcpy(&work[kAddressedFrameHeader], source, count);
+    }
     // The reply echoes the data; it is not compared.
     return Exchange(work, static_cast<std::uint8_t>(kAddressedFrameHeader + count), count);
 }

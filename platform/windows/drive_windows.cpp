@@ -24,7 +24,6 @@ static_assert(offsetof(win::PassThroughDirect<void*>, Cdb) ==
 static_assert(sizeof(win::PassThroughRequest) == 80);
 static_assert(offsetof(win::PassThroughRequest, sense) == 48);
 #endif
-static_assert(INVALID_HANDLE_VALUE == reinterpret_cast<HANDLE>(kNoDrive));
 
 DriveHandle OpenDrive(const char* devicePath) {
     const HANDLE drive =

@@ -15,6 +15,8 @@ namespace {
 
 std::string CurrentPath() { return DevicePath.data(); }
 
+std::uint16_t CachedPageSize() { return FlashParams.pageSize; } // a copy of a packed field
+
 std::string PathOf(int drive) { return std::string("\\\\.\\PHYSICALDRIVE") + char('0' + drive); }
 
 // Drives the trace shows commands for, with their opcodes, in order.
@@ -87,14 +89,14 @@ TEST(Discovery, ListingNamesEveryRecorderAndLeavesTheCachesOfTheLastOne) {
     EXPECT_EQ(std::string(devices[1]), PathOf(3));
     EXPECT_EQ(devices[2], nullptr);
     EXPECT_EQ(CurrentPath(), PathOf(8));
-    EXPECT_EQ(FlashParams.pageSize, 4096);
+    EXPECT_EQ(CachedPageSize(), 4096);
     EXPECT_EQ(QDp_GetSectorSize(), 2048u);
 
     // Selecting a listed name probes it again and reloads the caches from it.
     char* name = devices[0];
     ASSERT_EQ(QDp_IsConnected(&name), 1);
     EXPECT_EQ(name, devices[0]);
-    EXPECT_EQ(FlashParams.pageSize, 512);
+    EXPECT_EQ(CachedPageSize(), 512);
     EXPECT_EQ(QDp_GetSectorSize(), 512u);
     delete[] devices[0];
     delete[] devices[1];
@@ -109,7 +111,7 @@ TEST(Discovery, AScanSelectsTheLowestRecorder) {
     ASSERT_EQ(QDp_IsConnected(&name), 1);
     EXPECT_EQ(std::string(name), PathOf(1));
     EXPECT_EQ(CurrentPath(), PathOf(1));
-    EXPECT_EQ(FlashParams.pageSize, 2048);
+    EXPECT_EQ(CachedPageSize(), 2048);
     std::free(name);
 }
 
@@ -189,6 +191,7 @@ TEST(Discovery, TheSectorSizeIsReadBigEndian) {
         ASSERT_EQ(QDp_IsConnected(&name), 1);
         EXPECT_EQ(QDp_GetSectorSize(), size);
         EXPECT_EQ(Commands(0x25)[0].data[4], size >> 24);
+        std::free(name);
     }
 }
 
@@ -201,7 +204,7 @@ TEST(Discovery, AFailedReadCapacityKeepsTheSectorSizeButNotTheFlashParameters) {
                      sim::FaultAction::FailCommand});
     std::array<char*, 9> devices{};
     EXPECT_EQ(QDp_GetDevices(devices.data()), 0);
-    EXPECT_EQ(FlashParams.pageSize, 4096);
+    EXPECT_EQ(CachedPageSize(), 4096);
     EXPECT_EQ(QDp_GetSectorSize(), 512u);
 }
 

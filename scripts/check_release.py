@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Checks a Windows release executable: a 32-bit program that exports the twelve
+device-access functions by their plain names and carries the icon MAINICON and the
+committed images FWC and BRC, byte for byte, as RCDATA resources.
+
+Usage: check_release.py QDp_FW_FirstUpdater.exe resources/
+"""
+import os
+import struct
+import sys
+
+EXPORTS = {
+    "Execute_SCSI_Cmd", "QDp_GetDevices", "QDp_IsConnected", "QDp_GetFlashParams",
+    "QDp_GetSectorSize", "QDp_ReadPages", "QDp_WritePages", "QDp_ReadPartsOfPages",
+    "QDp_EraseBlocks", "QDp_SendI2C", "QDp_ReceiveI2C", "QDp_SendReceiveI2C",
+}
+RT_ICON, RT_RCDATA, RT_GROUP_ICON = 3, 10, 14
+IMAGE_FILE_MACHINE_I386 = 0x14C
+
+
+class Image:
+    def __init__(self, data):
+        self.data = data
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        assert data[pe:pe + 4] == b"PE\0\0", "not a PE file"
+        self.machine, sections = struct.unpack_from("<HH", data, pe + 4)
+        optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        directories = optional + (96 if magic == 0x10B else 112)
+        self.directory = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)]
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            _, size, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
+            self.sections.append((rva, max(size, raw_size), raw))
+
+    def offset(self, rva):
+        for start, size, raw in self.sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise ValueError("address outside the sections: %#x" % rva)
+
+    def string(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode()
+
+    def exports(self):
+        rva, _ = self.directory[0]
+        at = self.offset(rva)
+        count = struct.unpack_from("<I", self.data, at + 24)[0]
+        names_rva = struct.unpack_from("<I", self.data, at + 32)[0]
+        return {self.string(struct.unpack_from("<I", self.data, self.offset(names_rva) + 4 * i)[0])
+                for i in range(count)}
+
+    def resources(self):
+        """{(type, name): bytes} for the first language of every resource."""
+        base = self.offset(self.directory[2][0])
+
+        def entries(at):
+            named, numbered = struct.unpack_from("<HH", self.data, at + 12)
+            for i in range(named + numbered):
+                key, target = struct.unpack_from("<II", self.data, at + 16 + 8 * i)
+                if key & 0x80000000:
+                    name_at = base + (key & 0x7FFFFFFF)
+                    length = struct.unpack_from("<H", self.data, name_at)[0]
+                    key = self.data[name_at + 2:name_at + 2 + 2 * length].decode("utf-16-le")
+                yield key, target
+
+        found = {}
+        for kind, types in entries(base):
+            for name, languages in entries(base + (types & 0x7FFFFFFF)):
+                _, leaf = next(entries(base + (languages & 0x7FFFFFFF)))
+                rva, size = struct.unpack_from("<II", self.data, base + leaf)
+                at = self.offset(rva)
+                found[(kind, name)] = self.data[at:at + size]
+        return found
+
+
+def main(executable, resources):
+    image = Image(open(executable, "rb").read())
+    problems = []
+    if image.machine != IMAGE_FILE_MACHINE_I386:
+        problems.append("not a 32-bit program (machine %#x)" % image.machine)
+    exports = image.exports()
+    if exports != EXPORTS:
+        problems.append("exports differ: missing %s, extra %s"
+                        % (sorted(EXPORTS - exports), sorted(exports - EXPORTS)))
+    found = image.resources()
+    for name in ("FWC", "BRC"):
+        committed = open(os.path.join(resources, name + ".bin"), "rb").read()
+        if found.get((RT_RCDATA, name)) != committed:
+            problems.append("RCDATA %s is not resources/%s.bin" % (name, name))
+    if (RT_GROUP_ICON, "MAINICON") not in found:
+        problems.append("no icon MAINICON")
+    for problem in problems:
+        print("check_release: " + problem)
+    checks = 5
+    print("%d passed, %d failed" % (checks - len(problems), len(problems)))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1], sys.argv[2]))

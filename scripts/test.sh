@@ -1,0 +1,18 @@
+#!/bin/sh
+# Builds everything (Linux, Linux with ASan/UBSan, Windows i686 and x86_64) and
+# runs every test, the Windows ones under Wine.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/setup.sh all
+jobs=$(nproc)
+for preset in linux linux-asan windows-x64 windows-i686; do
+    echo "== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
+done
+for preset in linux linux-asan windows-x64; do
+    echo "== tests: $preset"
+    ctest --preset "$preset" -j "$jobs"
+done
+echo "== release: windows-i686"
+python3 scripts/check_release.py build/windows-i686/QDp_FW_FirstUpdater.exe resources
