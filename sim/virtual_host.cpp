@@ -30,10 +30,10 @@ int DriveOf(const char* devicePath) {
 } // namespace
 
 std::vector<std::uint8_t> OtherDiskInquiry() {
-    std::vector<std::uint8_t> reply = {0x00, 0x00, 0x05, 0x02, 0x1F, 0x00, 0x00, 0x00};
-    const std::string_view text = "ATA     Virtual Disk    1.0 ";
-    reply.insert(reply.end(), text.begin(), text.end());
-    return reply;
+    // A fixed disk: vendor "ATA", product "Virtual Disk", revision "1.0".
+    constexpr std::string_view kIdentity = "\x00\x00\x05\x02\x1F\x00\x00\x00"
+                                           "ATA     Virtual Disk    1.0 ";
+    return {kIdentity.begin(), kIdentity.end()};
 }
 
 VirtualHost& VirtualHost::Instance() {
