@@ -141,16 +141,16 @@ std::intptr_t VirtualHost::Open(const char* devicePath) {
 
 void VirtualHost::Close(std::intptr_t) {}
 
-std::optional<FaultAction> VirtualHost::TakeFault(const CommandView& view) {
+const Fault* VirtualHost::TakeFault(const CommandView& view) {
     for (Fault& fault : faults) {
         if (fault.times != 0 && fault.matches(view)) {
             if (fault.times > 0) {
                 --fault.times;
             }
-            return fault.action;
+            return &fault;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 bool VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction, const std::uint8_t* cdb,
@@ -170,7 +170,9 @@ bool VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction, const st
     }
     Advance(commandCostUs);
     const CommandView view{drive, block, record.data, trace_.size()};
-    const std::optional<FaultAction> fault = TakeFault(view);
+    const Fault* taken = TakeFault(view);
+    const std::optional<FaultAction> fault =
+        taken != nullptr ? std::optional(taken->action) : std::nullopt;
 
     bool good = false;
     std::size_t moved = 0;
@@ -196,6 +198,10 @@ bool VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction, const st
         }
         if (fault == FaultAction::CheckCondition) {
             good = false;
+        }
+        if (fault == FaultAction::AlterReply && dataIn && taken->alter) {
+            taken->alter(buffer, moved);
+            moved = std::min(moved, buffer.size());
         }
     }
     if (dataIn) {

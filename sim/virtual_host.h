@@ -47,12 +47,15 @@ enum class FaultAction {
     FailCommand,    // the pass-through call fails; nothing moves
     CheckCondition, // the data moves, then CHECK CONDITION
     Vanish,         // the recorder leaves the host for good before the command
+    AlterReply,     // the command succeeds, but `alter` changes the data it returns
 };
 
 struct Fault {
     std::function<bool(const CommandView&)> matches;
     FaultAction action;
     int times = 1; // how many matching commands it hits; -1 for all
+    // For AlterReply: rewrites the reply in place and may shorten what was moved.
+    std::function<void(std::span<std::uint8_t> reply, std::size_t& moved)> alter = {};
 };
 
 // What a recorder does after a restart frame.
@@ -142,7 +145,7 @@ class VirtualHost {
     void Advance(std::uint64_t us);
     void Arrivals();
     void Leave(int drive, bool returns);
-    std::optional<FaultAction> TakeFault(const CommandView& view);
+    const Fault* TakeFault(const CommandView& view);
 
     std::array<Slot, kDrives> slots_{};
     std::optional<Away> away_;

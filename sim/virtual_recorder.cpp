@@ -86,6 +86,13 @@ void VirtualRecorder::Boot() {
 Status VirtualRecorder::Execute(const CommandBlock& block, std::span<std::uint8_t> data,
                                 std::size_t& moved) {
     moved = 0;
+    const bool flashCommand = block[0] == kOpRead10 ||
+                              (block[0] == kOpVendor && (block[1] == kVendorWritePages ||
+                                                         block[1] == kVendorReadPartsOfPages ||
+                                                         block[1] == kVendorEraseBlocks));
+    if (flashCommand && geometry.pageSize == 0) {
+        return Status::CheckCondition; // a recorder without usable flash
+    }
     switch (block[0]) {
     case kOpInquiry: return Inquiry(data, moved);
     case kOpReadCapacity10: return ReadCapacity(data, moved);
@@ -124,7 +131,8 @@ Status VirtualRecorder::ReadFlashParams(std::span<std::uint8_t> data, std::size_
 }
 
 Status VirtualRecorder::ReadCapacity(std::span<std::uint8_t> data, std::size_t& moved) const {
-    const std::uint64_t sectors = geometry.TotalBytes() / geometry.sectorSize;
+    const std::uint64_t sectors =
+        geometry.sectorSize == 0 ? 0 : geometry.TotalBytes() / geometry.sectorSize;
     const auto lastSector = static_cast<std::uint32_t>(sectors > 0 ? sectors - 1 : 0);
     CommandBlock reply{}; // 8 bytes used: last sector, sector size, both big-endian
     PutBigEndian32(reply, 0, lastSector);

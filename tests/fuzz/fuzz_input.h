@@ -1,0 +1,25 @@
+// Reads a fuzzer's input as a stream of small decisions; past its end every
+// decision is 0, which means "as a sound recorder and operator would".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace qdp::fuzz {
+
+class FuzzInput {
+public:
+    FuzzInput(const std::uint8_t* data, std::size_t size) : bytes_(data, size) {}
+
+    std::uint8_t Byte() { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
+    std::uint16_t Word() { return static_cast<std::uint16_t>(Byte() | Byte() << 8); }
+    std::uint32_t Below(std::uint32_t bound) { return bound == 0 ? 0 : Word() % bound; }
+    bool Empty() const { return at_ >= bytes_.size(); }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_ = 0;
+};
+
+} // namespace qdp::fuzz
