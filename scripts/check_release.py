@@ -3,11 +3,14 @@
 device-access functions by their plain names and carries the icon MAINICON and the
 committed images FWC and BRC, byte for byte, as RCDATA resources.
 
-Usage: check_release.py QDp_FW_FirstUpdater.exe resources/
+Usage: check_release.py QDp_FW_FirstUpdater.exe resources/ [package.zip]
+With a package, also checks that it holds the executable, its import library and
+the header.
 """
 import os
 import struct
 import sys
+import zipfile
 
 EXPORTS = {
     "Execute_SCSI_Cmd", "QDp_GetDevices", "QDp_IsConnected", "QDp_GetFlashParams",
@@ -77,7 +80,11 @@ class Image:
         return found
 
 
-def main(executable, resources):
+PACKAGED = {"bin/QDp_FW_FirstUpdater.exe", "lib/libQDp_FW_FirstUpdater.dll.a",
+            "include/QDp_FW_FirstUpdater.h"}
+
+
+def main(executable, resources, package=None):
     image = Image(open(executable, "rb").read())
     problems = []
     if image.machine != IMAGE_FILE_MACHINE_I386:
@@ -93,12 +100,17 @@ def main(executable, resources):
             problems.append("RCDATA %s is not resources/%s.bin" % (name, name))
     if (RT_GROUP_ICON, "MAINICON") not in found:
         problems.append("no icon MAINICON")
+    checks = 5
+    if package:
+        checks += 1
+        packaged = set(zipfile.ZipFile(package).namelist())
+        if not PACKAGED <= packaged:
+            problems.append("the package lacks %s" % sorted(PACKAGED - packaged))
     for problem in problems:
         print("check_release: " + problem)
-    checks = 5
     print("%d passed, %d failed" % (checks - len(problems), len(problems)))
     return 1 if problems else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(*sys.argv[1:4]))

@@ -2,7 +2,7 @@
 # Installs the Debian packages that the build needs and this machine lacks.
 # Usage: scripts/setup.sh [linux|all]   (linux: enough for the Linux build alone)
 set -eu
-want="cmake ninja-build g++ googletest libgtest-dev libgmock-dev"
+want="cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev pkgconf"
 if [ "${1:-all}" = all ]; then
     want="$want clang libclang-rt-14-dev python3 g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64"

@@ -15,4 +15,7 @@ for preset in linux linux-asan windows-x64; do
     ctest --preset "$preset" -j "$jobs"
 done
 echo "== release: windows-i686"
-python3 scripts/check_release.py build/windows-i686/QDp_FW_FirstUpdater.exe resources
+rm -f build/package/*.zip
+cpack --preset windows-i686 >/dev/null
+python3 scripts/check_release.py build/windows-i686/QDp_FW_FirstUpdater.exe resources \
+    build/package/QDp_FW_FirstUpdater-1.3-win32.zip

@@ -86,10 +86,10 @@ void VirtualRecorder::Boot() {
 Status VirtualRecorder::Execute(const CommandBlock& block, std::span<std::uint8_t> data,
                                 std::size_t& moved) {
     moved = 0;
-    const bool flashCommand = block[0] == kOpRead10 ||
-                              (block[0] == kOpVendor && (block[1] == kVendorWritePages ||
-                                                         block[1] == kVendorReadPartsOfPages ||
-                                                         block[1] == kVendorEraseBlocks));
+    const bool flashCommand =
+        block[0] == kOpRead10 || (block[0] == kOpVendor && (block[1] == kVendorWritePages ||
+                                                            block[1] == kVendorReadPartsOfPages ||
+                                                            block[1] == kVendorEraseBlocks));
     if (flashCommand && geometry.pageSize == 0) {
         return Status::CheckCondition; // a recorder without usable flash
     }

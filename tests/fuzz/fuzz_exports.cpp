@@ -86,9 +86,7 @@ void Call(FuzzInput& in) {
         }
         break;
     }
-    case 6:
-        QDp_EraseBlocks(in.Word() | std::uint32_t{in.Word()} << 16, in.Byte());
-        break;
+    case 6: QDp_EraseBlocks(in.Word() | std::uint32_t{in.Word()} << 16, in.Byte()); break;
     case 7:
     case 8: {
         const std::uint8_t length = in.Byte();

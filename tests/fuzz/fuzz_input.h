@@ -9,7 +9,7 @@
 namespace qdp::fuzz {
 
 class FuzzInput {
-public:
+  public:
     FuzzInput(const std::uint8_t* data, std::size_t size) : bytes_(data, size) {}
 
     std::uint8_t Byte() { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
@@ -17,7 +17,7 @@ public:
     std::uint32_t Below(std::uint32_t bound) { return bound == 0 ? 0 : Word() % bound; }
     bool Empty() const { return at_ >= bytes_.size(); }
 
-private:
+  private:
     std::span<const std::uint8_t> bytes_;
     std::size_t at_ = 0;
 };

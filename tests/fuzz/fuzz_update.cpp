@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.restart.awayMs = in.Word() * 4u;
     host.restart.awayOpens = in.Byte() & 7;
     const int returnDrive = in.Byte() < 240 ? -1 : static_cast<int>(in.Below(9));
-    host.restart.returnDrive = returnDrive >= 0 && (otherDisks >> returnDrive & 1) == 0 ? returnDrive : -1;
+    host.restart.returnDrive =
+        returnDrive >= 0 && (otherDisks >> returnDrive & 1) == 0 ? returnDrive : -1;
 
     for (std::uint32_t keys = in.Below(6); keys > 0; --keys) {
         const std::uint8_t key = in.Byte();
