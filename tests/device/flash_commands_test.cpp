@@ -159,3 +159,27 @@ TEST(EraseBlocks, ReturnsTheCommandsFailure) {
 
 } // namespace
 } // namespace qdp::test
+
+namespace qdp::test {
+namespace {
+
+// Found by fuzzing: a recorder that reports no sector size and no page size.
+TEST(Transfers, ARecorderWithoutUsableGeometryIsRefusedCleanly) {
+    sim::Geometry geometry;
+    geometry.pageSize = 0;
+    geometry.sectorSize = 0;
+    Identify(geometry);
+    EXPECT_EQ(QDp_GetSectorSize(), 0u);
+    std::vector<std::uint8_t> buffer(2048);
+    EXPECT_EQ(QDp_ReadPages(0, buffer.data(), 1), 0);
+    EXPECT_EQ(QDp_WritePages(0, buffer.data(), 1), 0);
+    EXPECT_TRUE(Host().Trace().empty()); // refused before any command
+    // Parts do not depend on the cached geometry: the command goes out and the
+    // recorder refuses it.
+    EXPECT_EQ(QDp_ReadPartsOfPages(0, 1, 0, 16, 1, buffer.data()), 0);
+    ASSERT_EQ(Host().Trace().size(), 1u);
+    EXPECT_FALSE(Host().Trace()[0].good);
+}
+
+} // namespace
+} // namespace qdp::test
