@@ -139,16 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.Byte() & 1) {
         host.AttachOtherDisk(static_cast<int>(in.Below(10)));
     }
-    host.AddFault({[&in](const sim::CommandView&) { return in.Byte() >= 245; },
-                   sim::FaultAction::FailCommand, -1});
-    host.AddFault({[&in](const sim::CommandView&) { return in.Byte() >= 245; },
-                   sim::FaultAction::AlterReply, -1,
-                   [&in](std::span<std::uint8_t> reply, std::size_t& moved) {
-                       if (!reply.empty()) {
-                           reply[in.Below(static_cast<std::uint32_t>(reply.size()))] ^= in.Byte();
-                       }
-                       moved = in.Below(static_cast<std::uint32_t>(moved) + 1);
-                   }});
+    host.AddFault(fuzz::Decided(in, sim::FaultAction::FailCommand, 245));
+    host.AddFault(fuzz::Decided(in, sim::FaultAction::AlterReply, 245));
     for (int calls = 0; calls < 16 && !in.Empty(); ++calls) {
         Call(in);
     }

@@ -2,6 +2,8 @@
 // decision is 0, which means "as a sound recorder and operator would".
 #pragma once
 
+#include "sim/virtual_host.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -21,5 +23,23 @@ class FuzzInput {
     std::span<const std::uint8_t> bytes_;
     std::size_t at_ = 0;
 };
+
+// A fault that hits a command when the input's next byte reaches `threshold`. An
+// altered reply has one byte flipped and, when the input says so, is cut short.
+inline sim::Fault Decided(FuzzInput& in, sim::FaultAction action, std::uint8_t threshold) {
+    sim::Fault fault{[&in, threshold](const sim::CommandView&) { return in.Byte() >= threshold; },
+                     action, -1};
+    if (action == sim::FaultAction::AlterReply) {
+        fault.alter = [&in](std::span<std::uint8_t> reply, std::size_t& moved) {
+            if (!reply.empty()) {
+                reply[in.Below(static_cast<std::uint32_t>(reply.size()))] ^= in.Byte();
+            }
+            if (in.Byte() >= 128) {
+                moved = in.Below(static_cast<std::uint32_t>(moved) + 1);
+            }
+        };
+    }
+    return fault;
+}
 
 } // namespace qdp::fuzz

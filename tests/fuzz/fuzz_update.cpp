@@ -65,20 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.Type("\x1b"); // so that a device wait always ends
 
     // The input decides the fate of each command until it runs out.
-    host.AddFault({[&in](const sim::CommandView&) { return in.Byte() >= 240; },
-                   sim::FaultAction::FailCommand, -1});
-    host.AddFault({[&in](const sim::CommandView&) { return in.Byte() >= 250; },
-                   sim::FaultAction::Vanish, -1});
-    host.AddFault({[&in](const sim::CommandView&) { return in.Byte() >= 240; },
-                   sim::FaultAction::AlterReply, -1,
-                   [&in](std::span<std::uint8_t> reply, std::size_t& moved) {
-                       if (!reply.empty()) {
-                           reply[in.Below(static_cast<std::uint32_t>(reply.size()))] ^= in.Byte();
-                       }
-                       if (in.Byte() >= 128) {
-                           moved = in.Below(static_cast<std::uint32_t>(moved) + 1);
-                       }
-                   }});
+    host.AddFault(fuzz::Decided(in, sim::FaultAction::FailCommand, 240));
+    host.AddFault(fuzz::Decided(in, sim::FaultAction::Vanish, 250));
+    host.AddFault(fuzz::Decided(in, sim::FaultAction::AlterReply, 240));
 
     std::string program = "QDp_FW_FirstUpdater";
     std::string diag = "diag";
