@@ -8,7 +8,7 @@ trap 'kill "$first" 2>/dev/null; rm -rf "$work"' EXIT
 
 "$run" "$exe" >"$work/first.txt" 2>&1 </dev/null &
 first=$!
-sleep 6
+sleep 10
 if ! kill -0 "$first" 2>/dev/null; then
     echo "the first instance did not keep waiting"; cat "$work/first.txt"; exit 1
 fi
