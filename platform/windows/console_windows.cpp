@@ -1,7 +1,7 @@
 // The console on Windows: key events from the console input device "CONIN$", read
 // with line input, echo and Ctrl+C processing off; text to standard output.
-#include "platform/key_codes.h"
 #include "platform/platform.h"
+#include "platform/windows/key_events.h"
 
 #include <windows.h>
 
@@ -14,54 +14,22 @@
 namespace qdp::os {
 namespace {
 
-struct KeyPress {
-    int code;     // a character code, or 0 for a special key
-    int extended; // the special key's extended code
-};
+static_assert(win::kVkPrior == VK_PRIOR && win::kVkNext == VK_NEXT && win::kVkEnd == VK_END &&
+              win::kVkHome == VK_HOME && win::kVkLeft == VK_LEFT && win::kVkUp == VK_UP &&
+              win::kVkRight == VK_RIGHT && win::kVkDown == VK_DOWN && win::kVkInsert == VK_INSERT &&
+              win::kVkDelete == VK_DELETE && win::kVkF1 == VK_F1 && win::kVkF12 == VK_F12);
+static_assert(win::kRightAltPressed == RIGHT_ALT_PRESSED &&
+              win::kLeftAltPressed == LEFT_ALT_PRESSED &&
+              win::kRightCtrlPressed == RIGHT_CTRL_PRESSED &&
+              win::kLeftCtrlPressed == LEFT_CTRL_PRESSED && win::kShiftPressed == SHIFT_PRESSED);
 
-std::optional<SpecialKey> SpecialKeyFor(WORD virtualKey) {
-    if (virtualKey >= VK_F1 && virtualKey <= VK_F12) {
-        return static_cast<SpecialKey>(virtualKey - VK_F1);
-    }
-    switch (virtualKey) {
-    case VK_HOME: return SpecialKey::Home;
-    case VK_UP: return SpecialKey::Up;
-    case VK_PRIOR: return SpecialKey::PageUp;
-    case VK_LEFT: return SpecialKey::Left;
-    case VK_RIGHT: return SpecialKey::Right;
-    case VK_END: return SpecialKey::End;
-    case VK_DOWN: return SpecialKey::Down;
-    case VK_NEXT: return SpecialKey::PageDown;
-    case VK_INSERT: return SpecialKey::Insert;
-    case VK_DELETE: return SpecialKey::Delete;
-    default: return std::nullopt;
-    }
-}
-
-Modifier ModifierFor(DWORD state) {
-    if ((state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED)) != 0) {
-        return Modifier::Ctrl;
-    }
-    if ((state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0) {
-        return Modifier::Alt;
-    }
-    return (state & SHIFT_PRESSED) != 0 ? Modifier::Shift : Modifier::None;
-}
-
-// What a key-down event yields; nothing for releases, other events and keys such as
-// Shift, Ctrl or Alt alone.
-std::optional<KeyPress> Translate(const INPUT_RECORD& record) {
-    if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) {
+std::optional<win::KeyPress> Translate(const INPUT_RECORD& record) {
+    if (record.EventType != KEY_EVENT) {
         return std::nullopt;
     }
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-    if (key.uChar.AsciiChar != 0) {
-        return KeyPress{static_cast<unsigned char>(key.uChar.AsciiChar), 0};
-    }
-    if (const auto special = SpecialKeyFor(key.wVirtualKeyCode)) {
-        return KeyPress{0, ExtendedCode(*special, ModifierFor(key.dwControlKeyState))};
-    }
-    return std::nullopt;
+    return win::Translate(
+        {key.bKeyDown != FALSE, key.uChar.AsciiChar, key.wVirtualKeyCode, key.dwControlKeyState});
 }
 
 class ConsoleInput {
