@@ -77,10 +77,10 @@ VirtualRecorder* VirtualHost::AnyRecorder() {
 
 std::uint64_t VirtualHost::NowUs() {
     if (realPacing) {
-        if (realStartMs_ == 0) {
-            realStartMs_ = RealUs() / 1000 + 1; // nonzero once started
+        if (!realStartUs_) {
+            realStartUs_ = RealUs();
         }
-        return RealUs() - (realStartMs_ - 1) * 1000;
+        return RealUs() - *realStartUs_;
     }
     return nowUs_;
 }

@@ -152,7 +152,7 @@ class VirtualHost {
     std::vector<CommandRecord> trace_;
     std::vector<std::uint32_t> pauses_;
     std::uint64_t nowUs_ = 0;
-    std::uint64_t realStartMs_ = 0;
+    std::optional<std::uint64_t> realStartUs_; // real pacing: when the clock started
     int failedOpens_ = 0;
     int restarts_ = 0;
 };

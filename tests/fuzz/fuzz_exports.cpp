@@ -62,7 +62,7 @@ void Call(FuzzInput& in) {
     }
     case 3:
     case 4: {
-        const std::uint32_t first = in.Word() | std::uint32_t{in.Word()} << 16;
+        const std::uint32_t first = in.Long();
         const std::uint16_t count = static_cast<std::uint16_t>(in.Below(600));
         const std::size_t size = std::size_t{count} * params.pageSize;
         if (size <= kLargestBuffer) {
@@ -86,7 +86,11 @@ void Call(FuzzInput& in) {
         }
         break;
     }
-    case 6: QDp_EraseBlocks(in.Word() | std::uint32_t{in.Word()} << 16, in.Byte()); break;
+    case 6: {
+        const std::uint32_t first = in.Long();
+        QDp_EraseBlocks(first, in.Byte());
+        break;
+    }
     case 7:
     case 8: {
         const std::uint8_t length = in.Byte();
@@ -129,12 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput in(data, size);
     test::ResetProcess();
     sim::VirtualHost& host = test::Host();
-    sim::Geometry geometry;
-    geometry.unitCount = static_cast<std::uint8_t>(in.Below(3));
-    geometry.blocksPerUnit = static_cast<std::uint16_t>(in.Word() % 3000);
-    geometry.pagesPerBlock = static_cast<std::uint8_t>(in.Byte());
-    geometry.pageSize = static_cast<std::uint16_t>(in.Word() % 5000);
-    geometry.sectorSize = in.Byte() & 1 ? 512 : in.Word();
+    const sim::Geometry geometry = fuzz::FuzzedGeometry(in);
     host.AttachRecorder(static_cast<int>(in.Below(10)), geometry);
     if (in.Byte() & 1) {
         host.AttachOtherDisk(static_cast<int>(in.Below(10)));

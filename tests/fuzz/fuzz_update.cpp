@@ -36,16 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             otherDisks |= 1u << drive;
         }
     }
-    sim::Geometry geometry;
-    geometry.unitCount = static_cast<std::uint8_t>(in.Below(4));
-    geometry.blocksPerUnit = static_cast<std::uint16_t>(in.Word() % 5000);
-    geometry.pagesPerBlock = static_cast<std::uint8_t>(in.Byte());
-    geometry.pageSize = static_cast<std::uint16_t>(in.Word() % 9000);
-    geometry.sectorSize = in.Byte() & 1 ? 512 : in.Word();
-    sim::VirtualRecorder& recorder = host.AttachRecorder(recorderDrive, geometry);
-    recorder.SetBootLoader(static_cast<std::uint16_t>(0x0100 + in.Below(6)),
-                           in.Byte() < 224 ? "QDP+BL1" : "QDP+BLX");
-    recorder.SetFirmware(in.Word(), in.Byte() < 192 ? "FWOK" : "FWNO");
+    sim::VirtualRecorder& recorder = host.AttachRecorder(recorderDrive, fuzz::FuzzedGeometry(in));
+    const auto bootLoader = static_cast<std::uint16_t>(0x0100 + in.Below(6));
+    recorder.SetBootLoader(bootLoader, in.Byte() < 224 ? "QDP+BL1" : "QDP+BLX");
+    const std::uint16_t firmware = in.Word();
+    recorder.SetFirmware(firmware, in.Byte() < 192 ? "FWOK" : "FWNO");
 
     host.restart.kind = static_cast<sim::RestartBehaviour::Kind>(in.Below(3));
     host.restart.awayMs = in.Word() * 4u;
