@@ -14,12 +14,6 @@ namespace {
 
 inline constexpr std::uint32_t kMaxBytesPerCommand = 65536;
 
-// Position of the part fields in the read-parts block: size, step, offset.
-inline constexpr std::size_t kPartSizeAt = 9;
-inline constexpr std::size_t kPageStepAt = 11;
-inline constexpr std::size_t kPartOffsetAt = 13;
-inline constexpr std::size_t kBlockCountAt = 8;
-
 // Moves `units` units of `unitSize` bytes in commands of at most 64 KiB, filling or
 // draining the caller's buffer in place. makeBlock(unitsDone, n) gives the block of
 // the command that moves units unitsDone to unitsDone + n - 1. Stops at the first

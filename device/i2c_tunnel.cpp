@@ -9,8 +9,6 @@
 namespace qdp {
 namespace {
 
-inline constexpr std::size_t kI2CLengthAt = 2;
-
 std::int32_t Transfer(std::uint8_t subCode, std::uint8_t direction, void* buffer,
                       std::uint8_t length) {
     if (length > kMaxI2CTransfer) {

@@ -3,8 +3,6 @@
 #include "platform/platform.h"
 #include "sim/virtual_host.h"
 
-#include <cstdio>
-
 namespace qdp::os {
 
 int ReadRawKey() {
@@ -23,14 +21,7 @@ bool KeyWaiting() {
     return !host.keys.empty() && host.keys.front().atMs <= host.NowMs();
 }
 
-void WriteText(std::string_view text) {
-    sim::VirtualHost& host = sim::VirtualHost::Instance();
-    host.console.append(text);
-    if (host.echoConsole) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
-    }
-}
+void WriteText(std::string_view text) { sim::VirtualHost::Instance().console.append(text); }
 
 void IgnoreInterrupt(bool ignore) {
     sim::VirtualHost& host = sim::VirtualHost::Instance();

@@ -52,8 +52,6 @@ void VirtualHost::AttachOtherDisk(int drive) {
     slots_[drive] = {DriveKind::OtherDisk, nullptr, OtherDiskInquiry(), false};
 }
 
-void VirtualHost::Detach(int drive) { slots_[drive] = {}; }
-
 void VirtualHost::AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry) {
     away_ = Away{std::make_shared<VirtualRecorder>(geometry),
                  NowUs() + afterMs * 1000,

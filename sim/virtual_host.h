@@ -74,7 +74,6 @@ class VirtualHost {
     // --- drives ------------------------------------------------------------------
     VirtualRecorder& AttachRecorder(int drive, Geometry geometry = {});
     void AttachOtherDisk(int drive);
-    void Detach(int drive);
     DriveKind Kind(int drive) const { return slots_[drive].kind; }
     void SetUnopenable(int drive, bool unopenable) { slots_[drive].unopenable = unopenable; }
     std::vector<std::uint8_t>& OtherDiskIdentity(int drive) { return slots_[drive].otherInquiry; }
@@ -120,7 +119,6 @@ class VirtualHost {
     void Type(std::string_view text, std::uint64_t atMs = 0);
     void TypeSpecial(std::uint8_t extendedCode, std::uint64_t atMs = 0);
     std::string console;                                        // every text written
-    bool echoConsole = false;                                   // also write it to standard output
     std::vector<std::pair<bool, std::size_t>> interruptChanges; // (ignored, trace size)
     bool lockHeldElsewhere = false;
     int lockCloses = 0;

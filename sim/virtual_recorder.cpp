@@ -118,7 +118,7 @@ Status VirtualRecorder::Inquiry(std::span<std::uint8_t> data, std::size_t& moved
 }
 
 Status VirtualRecorder::ReadFlashParams(std::span<std::uint8_t> data, std::size_t& moved) const {
-    std::array<std::uint8_t, 12> reply = flashParamsReserved;
+    std::array<std::uint8_t, 12> reply{}; // reserved bytes 1-5 and 11 stay zero
     reply[0] = geometry.unitCount;
     reply[6] = static_cast<std::uint8_t>(geometry.blocksPerUnit);
     reply[7] = static_cast<std::uint8_t>(geometry.blocksPerUnit >> 8);
@@ -172,9 +172,9 @@ Status VirtualRecorder::ReadParts(const CommandBlock& block, std::span<std::uint
                                   std::size_t& moved) const {
     const std::uint64_t first = GetBigEndian32(&block[kAddressAt]);
     const std::uint64_t parts = GetBigEndian16(&block[kCountAt]);
-    const std::uint64_t partSize = GetBigEndian16(&block[9]);
-    const std::uint64_t step = GetBigEndian16(&block[11]);
-    const std::uint64_t offset = GetBigEndian16(&block[13]);
+    const std::uint64_t partSize = GetBigEndian16(&block[kPartSizeAt]);
+    const std::uint64_t step = GetBigEndian16(&block[kPageStepAt]);
+    const std::uint64_t offset = GetBigEndian16(&block[kPartOffsetAt]);
     const std::uint64_t lastPage = parts == 0 ? first : first + (parts - 1) * step;
     if (data.size() != parts * partSize || offset + partSize > geometry.pageSize ||
         lastPage >= geometry.TotalPages()) {
@@ -191,9 +191,9 @@ Status VirtualRecorder::ReadParts(const CommandBlock& block, std::span<std::uint
 
 Status VirtualRecorder::EraseBlocks(const CommandBlock& block, std::span<std::uint8_t> data) {
     const std::uint64_t first = GetBigEndian32(&block[kAddressAt]);
-    const std::uint64_t blocks = block[8];
+    const std::uint64_t blocks = block[kBlockCountAt];
     const std::uint64_t perBlock = geometry.pagesPerBlock;
-    if (!data.empty() || block[7] != 0 || perBlock == 0 || first % perBlock != 0 ||
+    if (!data.empty() || block[kBlockCountAt - 1] != 0 || perBlock == 0 || first % perBlock != 0 ||
         !Fits(first, blocks * perBlock, geometry.TotalPages())) {
         return Status::CheckCondition;
     }
@@ -205,7 +205,7 @@ Status VirtualRecorder::EraseBlocks(const CommandBlock& block, std::span<std::ui
 
 Status VirtualRecorder::I2CSend(const CommandBlock& block, std::span<std::uint8_t> data,
                                 std::size_t& moved) {
-    if (block[2] != data.size() || data.size() > kMaxI2CTransfer) {
+    if (block[kI2CLengthAt] != data.size() || data.size() > kMaxI2CTransfer) {
         return Status::CheckCondition;
     }
     moved = data.size();
@@ -214,7 +214,7 @@ Status VirtualRecorder::I2CSend(const CommandBlock& block, std::span<std::uint8_
 
 Status VirtualRecorder::I2CReceive(const CommandBlock& block, std::span<std::uint8_t> data,
                                    std::size_t& moved) {
-    if (block[2] != data.size() || data.size() > kMaxI2CTransfer) {
+    if (block[kI2CLengthAt] != data.size() || data.size() > kMaxI2CTransfer) {
         return Status::CheckCondition;
     }
     std::fill(data.begin(), data.end(), 0);

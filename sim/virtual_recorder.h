@@ -60,7 +60,6 @@ class VirtualRecorder {
     // --- set-up and inspection -------------------------------------------------
     Geometry geometry;
     std::vector<std::uint8_t> inquiry = RecorderInquiry(); // replies may be altered or cut
-    std::array<std::uint8_t, 12> flashParamsReserved{};    // bytes 1-5 and 11 of the reply
 
     std::array<std::uint8_t, kProgramMemorySize> program{};
     void SetBootLoader(std::uint16_t version, std::string_view identification);

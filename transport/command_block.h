@@ -29,6 +29,12 @@ inline constexpr std::uint8_t kVendorEraseBlocks = 0x0A;
 // Field positions shared by the page, part and block commands.
 inline constexpr std::size_t kAddressAt = 2; // 32-bit page or sector number
 inline constexpr std::size_t kCountAt = 7;   // 16-bit count
+// The read-parts block's part size, page step and part offset, each 16-bit.
+inline constexpr std::size_t kPartSizeAt = 9;
+inline constexpr std::size_t kPageStepAt = 11;
+inline constexpr std::size_t kPartOffsetAt = 13;
+inline constexpr std::size_t kBlockCountAt = 8; // erase blocks: 8-bit count
+inline constexpr std::size_t kI2CLengthAt = 2;  // I2C send and receive: 8-bit length
 
 constexpr CommandBlock StandardBlock(std::uint8_t opcode) {
     CommandBlock block{};

@@ -5,7 +5,6 @@
 #include "include/QDp_FW_FirstUpdater.h"
 #include "transport/device_state.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -72,17 +71,6 @@ std::vector<std::vector<std::uint8_t>> ControllerFrames() {
         frames.push_back(record.data);
     }
     return frames;
-}
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        text += text.empty() ? "" : " ";
-        text += digits;
-    }
-    return text;
 }
 
 std::vector<std::uint8_t> ReadSourceFile(const std::string& relativePath) {

@@ -32,8 +32,6 @@ std::vector<sim::CommandRecord> Commands(std::uint8_t opcode, int subCode = -1);
 // The controller frames sent (I2C sends) in trace order.
 std::vector<std::vector<std::uint8_t>> ControllerFrames();
 
-std::string Hex(const std::vector<std::uint8_t>& bytes);
-
 // Source-tree files (committed images and descriptions).
 std::vector<std::uint8_t> ReadSourceFile(const std::string& relativePath);
 
