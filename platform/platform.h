@@ -3,6 +3,7 @@
 // functions; the build links exactly one definition of each.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -21,12 +22,42 @@ struct ScsiCommand {
     std::uint32_t length;
 };
 
-// Opens the drive that a device path ("\\.\PHYSICALDRIVEn") names; kNoDrive when it
-// cannot be opened.
-DriveHandle OpenDrive(const char* devicePath);
-// Passes one command through; true only when it was carried out with GOOD status.
-bool PassThrough(DriveHandle drive, const ScsiCommand& command);
+enum class OpenError : std::uint8_t { None, NoSuchDevice, PermissionDenied, Busy, Other };
+
+// What the system calls a drive, for messages: "/dev/sg1", "\\.\PHYSICALDRIVE1".
+using NodeName = std::array<char, 40>;
+
+struct OpenedDrive {
+    DriveHandle handle; // kNoDrive when the drive could not be opened
+    OpenError error;
+    int osError; // the system's own error number, 0 when opened
+};
+
+// What happened to one command, as far as the system tells.
+struct PassThroughResult {
+    bool carriedOut = false;       // the system took the request and it completed
+    int osError = 0;               // when not carried out
+    std::uint8_t scsiStatus = 0;   // 0 GOOD, 2 CHECK CONDITION, ...
+    std::uint8_t hostStatus = 0;   // the adapter's status (Linux); 0 elsewhere
+    std::uint8_t driverStatus = 0; // the driver's status (Linux); 0 elsewhere
+    std::uint8_t senseLength = 0;  // sense bytes returned
+    std::array<std::uint8_t, 32> sense{};
+    std::uint32_t transferred = 0; // data bytes moved
+
+    bool Good() const {
+        return carriedOut && scsiStatus == 0 && hostStatus == 0 && driverStatus == 0;
+    }
+};
+
+// Opens the drive that a device path ("\\.\PHYSICALDRIVEn") names.
+[[nodiscard]] OpenedDrive OpenDrive(const char* devicePath);
+// Passes one command through and waits for it to end.
+[[nodiscard]] PassThroughResult PassThrough(DriveHandle drive, const ScsiCommand& command);
 void CloseDrive(DriveHandle drive);
+// The system's name of the drive that a device path names.
+NodeName DriveNodeName(const char* devicePath);
+// The system's text for one of its error numbers.
+void DescribeError(int osError, std::span<char> out);
 
 // --- Named instance lock --------------------------------------------------------
 enum class LockOutcome { Created, AlreadyExists, Failed };
@@ -35,7 +66,7 @@ struct InstanceLock {
     std::intptr_t handle;
 };
 // Creates and owns a system-wide lock; the system releases it when the process ends.
-InstanceLock CreateInstanceLock(const char* name);
+[[nodiscard]] InstanceLock CreateInstanceLock(const char* name);
 void CloseInstanceLock(std::intptr_t handle);
 
 // --- Time -----------------------------------------------------------------------
@@ -47,9 +78,11 @@ std::uint64_t SteadyMs(); // a clock that never goes back, in milliseconds
 // Enter: a character code, or 0 followed at the next call by a special key's
 // extended code. -1 when there is no console to read.
 int ReadRawKey();
-// True when a key press is waiting; consumes nothing.
+// True when a key press is waiting that ReadRawKey delivers without waiting;
+// consumes no key.
 bool KeyWaiting();
-// Writes operator text to standard output; shown at once on a console.
+// Writes operator text to standard output, where it can be seen at once (terminal,
+// pipe or file).
 void WriteText(std::string_view text);
 // While set, the keyboard interrupt (Ctrl+C) cannot end the program.
 void IgnoreInterrupt(bool ignore);
@@ -59,6 +92,7 @@ void IgnoreInterrupt(bool ignore);
 void ProgramPath(const char* argv0, std::span<char> out);
 // Copies the first dest.size() bytes of the raw-data image `name` carried by the
 // module at modulePath. False when the image is missing or shorter than dest.
-bool ReadImageResource(const char* modulePath, const char* name, std::span<std::uint8_t> dest);
+[[nodiscard]] bool ReadImageResource(const char* modulePath, const char* name,
+                                     std::span<std::uint8_t> dest);
 
 } // namespace qdp::os

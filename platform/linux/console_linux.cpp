@@ -1,12 +1,13 @@
 // The console on Linux: keys from the controlling terminal (/dev/tty, not standard
 // input); text to standard output.
 //
-// The terminal's input is held in key mode (no line input, no echo, no signal keys)
-// from the program's first console use until it ends, not only while a key is read:
-// a terminal echoes and turns Ctrl+C into a signal as the key arrives, so keys typed
-// ahead of a prompt, or while the recorder is written, would otherwise be echoed
-// into the progress line or end the program. Keys queue unechoed, as they do in a
-// Windows console.
+// From the program's first console use until it ends, the terminal neither echoes
+// nor gathers lines, so keys typed ahead of a prompt, or while the recorder is
+// written, queue unechoed as they do in a Windows console. Ctrl+C works as it does
+// there: while a key is being read it is the key 3; at any other time it interrupts
+// the program (unless interrupts are ignored), and the terminal is put back as it
+// was before the program ends. Ctrl+\ and Ctrl+Z are plain keys: they must not stop
+// a programming run.
 #include "platform/linux/escape_sequences.h"
 #include "platform/platform.h"
 
@@ -15,19 +16,26 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
-#include <utility>
+#include <vector>
 
 namespace qdp::os {
 namespace {
 
 // How long the bytes of one escape sequence may lag behind its Esc.
 inline constexpr int kSequenceGapMs = 40;
-inline constexpr std::size_t kLongestSequence = 16;
+
+std::uint64_t NowMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000;
+}
 
 class Terminal {
   public:
@@ -54,48 +62,27 @@ class Terminal {
         }
     }
 
-    bool Pending() const { return pendingCode_ >= 0 || !unread_.empty(); }
-
-    bool InputWaiting(int timeoutMs) {
-        pollfd poll{fd_, POLLIN, 0};
-        return ::poll(&poll, 1, timeoutMs) > 0 && (poll.revents & POLLIN) != 0;
+    // True when a whole key has arrived; reads what is there without waiting.
+    bool KeyReady() {
+        Collect(0);
+        return !codes_.empty();
     }
 
+    // The next code, waiting for it as long as it takes; -1 when the terminal fails.
     int ReadCode() {
-        if (pendingCode_ >= 0) {
-            return std::exchange(pendingCode_, -1);
+        if (codes_.empty()) {
+            SetInterruptKey(false); // Ctrl+C typed now is a key
+            while (codes_.empty() && !failed_) {
+                Collect(unread_.empty() ? -1 : kSequenceGapMs);
+            }
+            SetInterruptKey(true);
         }
-        for (;;) {
-            const int byte = NextByte(-1);
-            if (byte < 0) {
-                return -1;
-            }
-            if (byte != linux_keys::kEscape) {
-                return byte;
-            }
-            std::array<std::uint8_t, kLongestSequence> sequence{linux_keys::kEscape};
-            std::size_t length = 1;
-            while (length < sequence.size() &&
-                   !linux_keys::SequenceComplete({sequence.data(), length})) {
-                const int next = NextByte(kSequenceGapMs);
-                if (next < 0) {
-                    break;
-                }
-                sequence[length++] = static_cast<std::uint8_t>(next);
-            }
-            const auto decoded = linux_keys::DecodeSequence({sequence.data(), length});
-            for (std::size_t i = length; i > decoded.consumed; --i) {
-                unread_.push_front(sequence[i - 1]);
-            }
-            if (decoded.kind == linux_keys::Decoded::Kind::Escape) {
-                return linux_keys::kEscape;
-            }
-            if (decoded.kind == linux_keys::Decoded::Kind::Special) {
-                pendingCode_ = decoded.code;
-                return 0;
-            }
-            // An unknown sequence yields no key: wait for the next one.
+        if (codes_.empty()) {
+            return -1;
         }
+        const int code = codes_.front();
+        codes_.pop_front();
+        return code;
     }
 
     static Terminal& Instance() {
@@ -104,38 +91,49 @@ class Terminal {
     }
 
   private:
-    // The next input byte; with a timeout, -1 when none came in time.
-    int NextByte(int timeoutMs) {
-        if (!unread_.empty()) {
-            const int byte = unread_.front();
-            unread_.pop_front();
-            return byte;
-        }
-        if (timeoutMs >= 0 && !InputWaiting(timeoutMs)) {
-            return -1;
-        }
-        std::uint8_t byte = 0;
-        for (;;) {
-            const ssize_t got = ::read(fd_, &byte, 1);
-            if (got == 1) {
-                return byte;
+    // Reads the bytes that are there (waiting up to timeoutMs, -1 for ever, for the
+    // first) and decodes every whole key among what is unread.
+    void Collect(int timeoutMs) {
+        pollfd poll{fd_, POLLIN, 0};
+        const int ready = ::poll(&poll, 1, timeoutMs);
+        if (ready > 0 && (poll.revents & POLLIN) != 0) {
+            std::array<std::uint8_t, 64> bytes{};
+            const ssize_t got = ::read(fd_, bytes.data(), bytes.size());
+            if (got > 0) {
+                if (unread_.empty()) {
+                    firstUnreadMs_ = NowMs();
+                }
+                unread_.insert(unread_.end(), bytes.begin(), bytes.begin() + got);
+            } else if (got == 0 || errno != EINTR) {
+                failed_ = true;
             }
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            return -1;
+        } else if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            failed_ = true; // hung up or closed
+        }
+        const bool settled = failed_ || NowMs() - firstUnreadMs_ >= kSequenceGapMs;
+        std::vector<int> decoded;
+        const std::size_t used = linux_keys::DecodeKeys(unread_, settled, decoded);
+        unread_.erase(unread_.begin(), unread_.begin() + static_cast<std::ptrdiff_t>(used));
+        codes_.insert(codes_.end(), decoded.begin(), decoded.end());
+        if (used > 0 && !unread_.empty()) {
+            firstUnreadMs_ = NowMs();
         }
     }
 
-    // No line input, no echo, no signal keys; output processing stays as it was.
+    // No line input, no echo; of the signal keys only Ctrl+C, and only outside reads.
     void EnterKeyMode() {
         termios mode = saved_;
-        mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+        mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+        mode.c_lflag |= ISIG;
         mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
         mode.c_cc[VMIN] = 1;
         mode.c_cc[VTIME] = 0;
+        mode.c_cc[VINTR] = 0x03;
+        mode.c_cc[VQUIT] = _POSIX_VDISABLE;
+        mode.c_cc[VSUSP] = _POSIX_VDISABLE;
         raw_ = ::tcsetattr(fd_, TCSANOW, &mode) == 0;
         if (raw_) {
+            keyMode_ = mode;
             std::atexit([] { Instance().Restore(); });
             struct sigaction restoring {};
             restoring.sa_handler = [](int signal) {
@@ -143,18 +141,36 @@ class Terminal {
                 ::signal(signal, SIG_DFL);
                 ::raise(signal);
             };
-            for (const int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
-                ::sigaction(signal, &restoring, nullptr);
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+                struct sigaction current {};
+                ::sigaction(signal, nullptr, &current);
+                if (current.sa_handler != SIG_IGN) { // kept ignored, as the shell asked
+                    ::sigaction(signal, &restoring, nullptr);
+                }
             }
         }
+    }
+
+    void SetInterruptKey(bool interrupts) {
+        if (!raw_) {
+            return;
+        }
+        termios mode = keyMode_;
+        if (!interrupts) {
+            mode.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+        }
+        ::tcsetattr(fd_, TCSANOW, &mode);
     }
 
     int fd_ = -1;
     bool opened_ = false;
     bool raw_ = false;
+    bool failed_ = false;
     termios saved_{};
-    int pendingCode_ = -1;
-    std::deque<std::uint8_t> unread_;
+    termios keyMode_{};
+    std::vector<std::uint8_t> unread_; // bytes of a sequence not yet whole
+    std::uint64_t firstUnreadMs_ = 0;
+    std::deque<int> codes_;
 };
 
 } // namespace
@@ -166,16 +182,15 @@ int ReadRawKey() {
 
 bool KeyWaiting() {
     Terminal& terminal = Terminal::Instance();
-    return terminal.Engage() && (terminal.Pending() || terminal.InputWaiting(0));
+    return terminal.Engage() && terminal.KeyReady();
 }
 
 void WriteText(std::string_view text) {
     Terminal::Instance().Engage(); // from the first text on, keys are not echoed
     std::fwrite(text.data(), 1, text.size(), stdout);
-    static const bool console = ::isatty(STDOUT_FILENO) != 0;
-    if (console) {
-        std::fflush(stdout);
-    }
+    // Shown at once on a terminal, and in a pipe or file as soon as it is written,
+    // so that a log taken with tee follows the dialogue.
+    std::fflush(stdout);
 }
 
 void IgnoreInterrupt(bool ignore) {

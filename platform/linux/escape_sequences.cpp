@@ -65,21 +65,15 @@ std::optional<SpecialKey> KeyForNumber(unsigned number) {
     }
 }
 
-Decoded Special(std::optional<SpecialKey> key, Modifier modifier, std::size_t consumed) {
-    if (!key) {
-        return {Decoded::Kind::Unknown, 0, consumed};
-    }
-    return {Decoded::Kind::Special, ExtendedCode(*key, modifier), consumed};
-}
-
 // "Esc [ params final": params are decimal numbers separated by ';'.
-Decoded DecodeCsi(std::span<const std::uint8_t> bytes) {
+std::optional<std::uint8_t> DecodeCsi(std::span<const std::uint8_t> bytes) {
     const std::size_t size = bytes.size();
-    if (size >= 4 && bytes[2] == '[') { // Linux console: Esc [ [ A..E is F1..F5
+    if (size == 4 && bytes[2] == '[') { // Linux console: Esc [ [ A..E is F1..F5
         const std::uint8_t letter = bytes[3];
-        const bool known = letter >= 'A' && letter <= 'E';
-        return Special(known ? std::optional(static_cast<SpecialKey>(letter - 'A')) : std::nullopt,
-                       Modifier::None, 4);
+        if (letter < 'A' || letter > 'E') {
+            return std::nullopt;
+        }
+        return ExtendedCode(static_cast<SpecialKey>(letter - 'A'), Modifier::None);
     }
     unsigned params[2] = {0, 0};
     std::size_t count = 0;
@@ -92,22 +86,38 @@ Decoded DecodeCsi(std::span<const std::uint8_t> bytes) {
         } else if (byte == ';') {
             ++count;
         } else {
-            return {Decoded::Kind::Unknown, 0, size};
+            return std::nullopt;
         }
     }
     const Modifier modifier = count >= 1 ? ModifierFromParameter(params[1]) : Modifier::None;
     const std::uint8_t final = bytes[size - 1];
-    if (final == '~') {
-        return Special(KeyForNumber(params[0]), modifier, size);
+    const std::optional<SpecialKey> key =
+        final == '~' ? KeyForNumber(params[0]) : KeyForLetter(final);
+    if (!key) {
+        return std::nullopt;
     }
-    return Special(KeyForLetter(final), modifier, size);
+    return ExtendedCode(*key, modifier);
 }
+
+// The extended code of a whole sequence "Esc [ ..." or "Esc O x"; none when unknown.
+std::optional<std::uint8_t> DecodeSequence(std::span<const std::uint8_t> bytes) {
+    if (bytes[1] == 'O') {
+        const std::optional<SpecialKey> key = KeyForLetter(bytes[2]);
+        return key ? std::optional(ExtendedCode(*key, Modifier::None)) : std::nullopt;
+    }
+    return DecodeCsi(bytes);
+}
+
+inline constexpr std::size_t kLongestSequence = 16;
 
 } // namespace
 
 bool SequenceComplete(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 2) {
         return false;
+    }
+    if (bytes.size() >= kLongestSequence) {
+        return true; // nothing this long is a key: take it as it stands
     }
     if (bytes[1] == 'O') {
         return bytes.size() >= 3;
@@ -124,17 +134,45 @@ bool SequenceComplete(std::span<const std::uint8_t> bytes) {
     return IsFinalByte(bytes.back());
 }
 
-Decoded DecodeSequence(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < 2 || (bytes[1] != '[' && bytes[1] != 'O')) {
-        return {Decoded::Kind::Escape, kEscape, 1};
+std::size_t DecodeKeys(std::span<const std::uint8_t> bytes, bool settled, std::vector<int>& codes) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const std::uint8_t byte = bytes[at];
+        if (byte != kEscape) {
+            if (byte != 0) { // a NUL would read as the start of a special key
+                codes.push_back(byte);
+            }
+            ++at;
+            continue;
+        }
+        // The shortest prefix from here that is a whole sequence, if any.
+        std::size_t length = 1;
+        while (at + length < bytes.size() && !SequenceComplete(bytes.subspan(at, length))) {
+            ++length;
+        }
+        const auto sequence = bytes.subspan(at, length);
+        const bool complete = SequenceComplete(sequence);
+        if (!complete && !settled) {
+            break; // more may come
+        }
+        if (length == 1) {
+            codes.push_back(kEscape);
+        } else if (sequence[1] == kEscape) {
+            codes.push_back(kEscape); // Esc Esc: the first is the key, the second starts anew
+            length = 1;
+        } else if (sequence[1] != '[' && sequence[1] != 'O') {
+            codes.push_back(sequence[1]); // Alt and a character: the character
+        } else if (length == 2) {
+            codes.push_back(sequence[1]); // Alt+[ or Alt+O, nothing followed
+        } else if (complete) {
+            if (const std::optional<std::uint8_t> code = DecodeSequence(sequence)) {
+                codes.push_back(0);
+                codes.push_back(*code);
+            }
+        }
+        at += length;
     }
-    if (!SequenceComplete(bytes)) {
-        return {Decoded::Kind::Unknown, 0, bytes.size()};
-    }
-    if (bytes[1] == 'O') {
-        return Special(KeyForLetter(bytes[2]), Modifier::None, 3);
-    }
-    return DecodeCsi(bytes);
+    return at;
 }
 
 } // namespace qdp::os::linux_keys

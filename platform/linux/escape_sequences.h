@@ -1,10 +1,12 @@
-// Terminal escape sequences for special keys (xterm, VT220 and the Linux console),
-// decoded to the extended codes of the PC console.
+// Terminal input bytes decoded to the key codes of the PC console: characters, and
+// the escape sequences of special keys (xterm, VT220 and the Linux console) as 0
+// followed by their extended code.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace qdp::os::linux_keys {
 
@@ -13,14 +15,12 @@ inline constexpr std::uint8_t kEscape = 0x1B;
 // True when `bytes` (starting with Esc) cannot grow into a longer sequence.
 bool SequenceComplete(std::span<const std::uint8_t> bytes);
 
-struct Decoded {
-    enum class Kind { Escape, Special, Unknown } kind;
-    std::uint8_t code;    // the extended code, for Special
-    std::size_t consumed; // bytes taken; for Escape only the Esc itself
-};
-
-// Decodes a sequence that starts with Esc: a known special key, an unknown
-// sequence (dropped whole), or a lone Esc followed by unrelated bytes.
-Decoded DecodeSequence(std::span<const std::uint8_t> bytes);
+// Decodes as many whole keys from the front of `bytes` as it can and appends their
+// codes to `codes`. Returns the number of bytes used; the rest is the start of an
+// escape sequence whose remaining bytes may still come. Once `settled` (no more
+// bytes came in time), everything is used: a lone Esc is the Esc key, Esc before a
+// character is that character typed with Alt, and an unfinished sequence is dropped.
+// Unknown sequences are dropped whole: they yield no key.
+std::size_t DecodeKeys(std::span<const std::uint8_t> bytes, bool settled, std::vector<int>& codes);
 
 } // namespace qdp::os::linux_keys

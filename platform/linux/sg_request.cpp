@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 namespace qdp::os::linux_sg {
 
@@ -17,6 +18,21 @@ std::optional<std::string> NodeForDevicePath(std::string_view devicePath) {
         return std::nullopt;
     }
     return "/dev/sg" + std::string(number);
+}
+
+OpenError OpenErrorFor(int error) {
+    switch (error) {
+    case 0: return OpenError::None;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: return OpenError::NoSuchDevice;
+    case EACCES:
+    case EPERM:
+    case EROFS: return OpenError::PermissionDenied;
+    case EBUSY:
+    case EAGAIN: return OpenError::Busy;
+    default: return OpenError::Other;
+    }
 }
 
 sg_io_hdr_t BuildHeader(const ScsiCommand& command, SenseArea& sense) {
@@ -38,8 +54,17 @@ sg_io_hdr_t BuildHeader(const ScsiCommand& command, SenseArea& sense) {
     return header;
 }
 
-bool Succeeded(const sg_io_hdr_t& header) {
-    return header.status == 0 && header.host_status == 0 && header.driver_status == 0;
+PassThroughResult ResultOf(const sg_io_hdr_t& header, const SenseArea& sense) {
+    PassThroughResult result;
+    result.carriedOut = true;
+    result.scsiStatus = header.status;
+    result.hostStatus = static_cast<std::uint8_t>(header.host_status);
+    result.driverStatus = static_cast<std::uint8_t>(header.driver_status);
+    result.senseLength = std::min<std::uint8_t>(header.sb_len_wr, sense.size());
+    std::copy_n(sense.begin(), result.senseLength, result.sense.begin());
+    const int residual = std::clamp(header.resid, 0, static_cast<int>(header.dxfer_len));
+    result.transferred = header.dxfer_len - static_cast<unsigned>(residual);
+    return result;
 }
 
 } // namespace qdp::os::linux_sg

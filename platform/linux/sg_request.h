@@ -19,10 +19,12 @@ using SenseArea = std::array<unsigned char, 32>;
 // "\\.\PHYSICALDRIVEn" names /dev/sgn; any other path names no drive.
 std::optional<std::string> NodeForDevicePath(std::string_view devicePath);
 
+// Opening a node may fail for these reasons, told apart for the operator.
+OpenError OpenErrorFor(int error);
+
 sg_io_hdr_t BuildHeader(const ScsiCommand& command, SenseArea& sense);
 
-// The command was carried out and the device, the adapter and the driver all
-// reported success.
-bool Succeeded(const sg_io_hdr_t& header);
+// What the driver reported for a command the ioctl carried out.
+PassThroughResult ResultOf(const sg_io_hdr_t& header, const SenseArea& sense);
 
 } // namespace qdp::os::linux_sg

@@ -5,9 +5,7 @@
 
 #include <windows.h>
 
-#include <array>
 #include <cstdio>
-#include <io.h>
 #include <optional>
 #include <utility>
 
@@ -23,14 +21,43 @@ static_assert(win::kRightAltPressed == RIGHT_ALT_PRESSED &&
               win::kRightCtrlPressed == RIGHT_CTRL_PRESSED &&
               win::kLeftCtrlPressed == LEFT_CTRL_PRESSED && win::kShiftPressed == SHIFT_PRESSED);
 
-std::optional<win::KeyPress> Translate(const INPUT_RECORD& record) {
+std::optional<win::KeyEvent> KeyEventOf(const INPUT_RECORD& record) {
     if (record.EventType != KEY_EVENT) {
         return std::nullopt;
     }
     const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-    return win::Translate(
-        {key.bKeyDown != FALSE, key.uChar.AsciiChar, key.wVirtualKeyCode, key.dwControlKeyState});
+    return win::KeyEvent{key.bKeyDown != FALSE, key.uChar.AsciiChar, key.wVirtualKeyCode,
+                         key.dwControlKeyState};
 }
+
+std::optional<win::KeyPress> Translate(const INPUT_RECORD& record) {
+    const std::optional<win::KeyEvent> event = KeyEventOf(record);
+    return event ? win::Translate(*event) : std::nullopt;
+}
+
+// The console's input queue as the key-waiting test sees it.
+class InputQueue {
+  public:
+    explicit InputQueue(HANDLE input) : input_(input) {}
+
+    std::optional<std::optional<win::KeyEvent>> Head() {
+        INPUT_RECORD record{};
+        DWORD count = 0;
+        if (!::PeekConsoleInputA(input_, &record, 1, &count) || count == 0) {
+            return std::nullopt;
+        }
+        return KeyEventOf(record);
+    }
+
+    void DropHead() {
+        INPUT_RECORD record{};
+        DWORD count = 0;
+        ::ReadConsoleInputA(input_, &record, 1, &count);
+    }
+
+  private:
+    HANDLE input_;
+};
 
 class ConsoleInput {
   public:
@@ -77,17 +104,8 @@ class ConsoleInput {
         if (pending_ >= 0) {
             return true;
         }
-        std::array<INPUT_RECORD, 64> records{};
-        DWORD count = 0;
-        if (!::PeekConsoleInputA(input_, records.data(), records.size(), &count)) {
-            return false;
-        }
-        for (DWORD i = 0; i < count; ++i) {
-            if (Translate(records[i])) {
-                return true;
-            }
-        }
-        return false;
+        InputQueue queue(input_);
+        return win::KeyPressAtHead(queue);
     }
 
     static ConsoleInput& Instance() {
@@ -115,10 +133,8 @@ bool KeyWaiting() {
 
 void WriteText(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
-    static const bool console = ::_isatty(::_fileno(stdout)) != 0;
-    if (console) {
-        std::fflush(stdout);
-    }
+    // Shown at once on a console, and in a pipe or file as soon as it is written.
+    std::fflush(stdout);
 }
 
 void IgnoreInterrupt(bool ignore) { ::SetConsoleCtrlHandler(nullptr, ignore ? TRUE : FALSE); }

@@ -45,4 +45,25 @@ struct KeyPress {
 // Alt alone, and the like).
 std::optional<KeyPress> Translate(const KeyEvent& event);
 
+// The key-waiting test over a console's input queue: records at its head that yield
+// no key (releases, lone modifiers, mouse, focus and size events) are taken out of
+// the queue, so that a key press behind any number of them is seen. True when the
+// head is then a key press, which stays in the queue.
+//
+// Queue::Head() gives nothing when the queue is empty, and otherwise the head record
+// as a key event, or an empty key event for a record of another kind;
+// Queue::DropHead() removes the head record.
+template <class Queue> bool KeyPressAtHead(Queue& queue) {
+    for (;;) {
+        const std::optional<std::optional<KeyEvent>> head = queue.Head();
+        if (!head) {
+            return false;
+        }
+        if (*head && Translate(**head)) {
+            return true;
+        }
+        queue.DropHead();
+    }
+}
+
 } // namespace qdp::os::win

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace qdp::os::linux_keys {
 namespace {
@@ -12,12 +15,21 @@ std::span<const std::uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-int CodeOf(std::string_view sequence) {
-    EXPECT_TRUE(SequenceComplete(Bytes(sequence))) << sequence.substr(1);
-    const Decoded decoded = DecodeSequence(Bytes(sequence));
-    EXPECT_EQ(decoded.consumed, sequence.size()) << sequence.substr(1);
-    return decoded.kind == Decoded::Kind::Special ? decoded.code : -1;
+// The codes that a complete input yields, as ReadRawKey delivers them.
+std::vector<int> Keys(std::string_view input, bool settled = true) {
+    std::vector<int> codes;
+    const std::size_t used = DecodeKeys(Bytes(input), settled, codes);
+    EXPECT_EQ(used, settled ? input.size() : used);
+    return codes;
 }
+
+// The extended code of one special key's sequence; -1 when it yields anything else.
+int CodeOf(std::string_view sequence) {
+    const std::vector<int> codes = Keys(sequence, false);
+    return codes.size() == 2 && codes[0] == 0 ? codes[1] : -1;
+}
+
+using Codes = std::vector<int>;
 
 TEST(EscapeSequences, FunctionKeysInEveryCommonForm) {
     EXPECT_EQ(CodeOf("\x1bOP"), 0x3B);   // F1, xterm
@@ -56,31 +68,50 @@ TEST(EscapeSequences, ModifiersGiveTheirOwnCodes) {
     EXPECT_EQ(CodeOf("\x1b[1;7D"), 0x73);  // Ctrl+Alt+Left: Ctrl wins
 }
 
-TEST(EscapeSequences, UnknownSequencesAreDroppedWhole) {
-    EXPECT_EQ(CodeOf("\x1b[99~"), -1);
-    EXPECT_EQ(CodeOf("\x1b[Z"), -1);
-    EXPECT_EQ(CodeOf("\x1bOz"), -1);
+TEST(KeyDecoding, UnknownSequencesYieldNoKeyAndAreConsumedWhole) {
+    EXPECT_EQ(Keys("\x1b[Z"), Codes{}); // Shift+Tab
+    EXPECT_EQ(Keys("\x1bOM"), Codes{}); // keypad Enter
+    EXPECT_EQ(Keys("\x1b[99~"), Codes{});
+    EXPECT_EQ(Keys("\x1b[Zy"), Codes{'y'}); // what follows is a key of its own
+    std::vector<int> codes;
+    EXPECT_EQ(DecodeKeys(Bytes("\x1b[Z"), false, codes), 3u); // complete without waiting
 }
 
-TEST(EscapeSequences, ALoneEscIsEscAndLeavesWhatFollows) {
-    EXPECT_FALSE(SequenceComplete(Bytes("\x1b")));
-    const Decoded alone = DecodeSequence(Bytes("\x1b"));
-    EXPECT_EQ(alone.kind, Decoded::Kind::Escape);
-    EXPECT_EQ(alone.code, 27);
-    EXPECT_EQ(alone.consumed, 1u);
-    const Decoded thenKey = DecodeSequence(Bytes("\x1by"));
-    EXPECT_EQ(thenKey.kind, Decoded::Kind::Escape);
-    EXPECT_EQ(thenKey.consumed, 1u);
-    EXPECT_EQ(DecodeSequence(Bytes("\x1b\x1b")).consumed, 1u);
+TEST(KeyDecoding, EscFollowedByACharacterIsThatCharacterTypedWithAlt) {
+    EXPECT_EQ(Keys("\x1by"), Codes{'y'});
+    EXPECT_EQ(Keys("\x1bL", false), Codes{'L'});
+    EXPECT_EQ(Keys("\x1b\r"), Codes{'\r'});
 }
 
-TEST(EscapeSequences, IncompleteSequencesWaitForMoreBytes) {
-    EXPECT_FALSE(SequenceComplete(Bytes("\x1b[")));
-    EXPECT_FALSE(SequenceComplete(Bytes("\x1b[1")));
-    EXPECT_FALSE(SequenceComplete(Bytes("\x1b[15;")));
-    EXPECT_FALSE(SequenceComplete(Bytes("\x1bO")));
-    EXPECT_FALSE(SequenceComplete(Bytes("\x1b[[")));
-    EXPECT_EQ(DecodeSequence(Bytes("\x1b[1")).kind, Decoded::Kind::Unknown);
+TEST(KeyDecoding, ALoneEscIsTheEscKeyOnceNothingFollowsInTime) {
+    std::vector<int> codes;
+    EXPECT_EQ(DecodeKeys(Bytes("\x1b"), false, codes), 0u); // it may start a sequence
+    EXPECT_TRUE(codes.empty());
+    EXPECT_EQ(Keys("\x1b", true), Codes{27});
+    EXPECT_EQ(Keys("\x1b\x1b"), (Codes{27, 27}));
+    EXPECT_EQ(Keys("\x1b\x1b[A"), (Codes{27, 0, 0x48}));
+}
+
+TEST(KeyDecoding, AnUnfinishedSequenceWaitsAndIsDroppedWhenNothingMoreComes) {
+    std::vector<int> codes;
+    EXPECT_EQ(DecodeKeys(Bytes("ab\x1b[1;"), false, codes), 2u);
+    EXPECT_EQ(codes, (Codes{'a', 'b'}));
+    EXPECT_EQ(Keys("\x1b[1;", true), Codes{});
+    EXPECT_EQ(Keys("\x1b[", true), Codes{'['}); // Alt+[
+    EXPECT_EQ(Keys("\x1bO", true), Codes{'O'}); // Alt+O
+}
+
+TEST(KeyDecoding, PlainBytesAreKeysAndANulIsNone) {
+    EXPECT_EQ(Keys("Yl\x03"), (Codes{'Y', 'l', 3}));
+    EXPECT_EQ(Keys(std::string_view("a\0b", 3)), (Codes{'a', 'b'}));
+}
+
+TEST(KeyDecoding, ALongRunOfGarbageAfterEscCannotStallTheInput) {
+    const std::string garbage = "\x1b[" + std::string(40, '1');
+    std::vector<int> codes;
+    // Taken as it stands once longer than any key: nothing waits for more.
+    EXPECT_EQ(DecodeKeys(Bytes(garbage), false, codes), garbage.size());
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0), 0); // and no special key comes of it
 }
 
 TEST(KeyCodes, PlainKeysGiveTheirScanCodes) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <optional>
+
 namespace qdp::os::win {
 namespace {
 
@@ -38,6 +41,56 @@ TEST(WindowsKeyEvents, ReleasesAndKeysWithoutACharacterYieldNothing) {
     EXPECT_EQ(Code({true, 0, 0x10, kShiftPressed}), -1);    // Shift alone
     EXPECT_EQ(Code({true, 0, 0x11, kLeftCtrlPressed}), -1); // Ctrl alone
     EXPECT_EQ(Code({true, 0, 0x14, 0}), -1);                // Caps Lock
+}
+
+} // namespace
+} // namespace qdp::os::win
+
+namespace qdp::os::win {
+namespace {
+
+// A console input queue in memory: key events, and records of other kinds (mouse,
+// focus, window size) as empty entries.
+class RecordQueue {
+  public:
+    std::deque<std::optional<KeyEvent>> records;
+    int dropped = 0;
+
+    std::optional<std::optional<KeyEvent>> Head() {
+        if (records.empty()) {
+            return std::nullopt;
+        }
+        return records.front();
+    }
+    void DropHead() {
+        records.pop_front();
+        ++dropped;
+    }
+};
+
+TEST(WindowsKeyWaiting, AnEscBehindAnyNumberOfOtherRecordsIsSeen) {
+    RecordQueue queue;
+    for (int i = 0; i < 500; ++i) {
+        queue.records.push_back(std::nullopt);                           // a mouse move
+        queue.records.push_back(KeyEvent{false, 'a', 0x41, 0});          // a release
+        queue.records.push_back(KeyEvent{true, 0, 0x10, kShiftPressed}); // Shift alone
+    }
+    queue.records.push_back(KeyEvent{true, 27, 0x1B, 0});
+    EXPECT_TRUE(KeyPressAtHead(queue));
+    EXPECT_EQ(queue.dropped, 1500); // consumed, so the next test starts at the Esc
+    ASSERT_EQ(queue.records.size(), 1u);
+    EXPECT_EQ(queue.records.front()->character, 27);
+    EXPECT_TRUE(KeyPressAtHead(queue)); // and the key itself stays for the read
+    EXPECT_EQ(queue.records.size(), 1u);
+}
+
+TEST(WindowsKeyWaiting, AQueueOfOtherRecordsHoldsNoKeyAndIsEmptiedOfThem) {
+    RecordQueue queue;
+    queue.records.push_back(std::nullopt);
+    queue.records.push_back(KeyEvent{false, 27, 0x1B, 0});
+    EXPECT_FALSE(KeyPressAtHead(queue));
+    EXPECT_TRUE(queue.records.empty());
+    EXPECT_FALSE(KeyPressAtHead(queue));
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace qdp::os::linux_sg {
 namespace {
 
@@ -52,16 +54,50 @@ TEST(SgRequest, ACommandWithoutDataMovesNothing) {
 }
 
 TEST(SgRequest, SuccessNeedsDeviceAdapterAndDriverAllGood) {
+    SenseArea sense{};
     sg_io_hdr_t header{};
-    EXPECT_TRUE(Succeeded(header));
+    EXPECT_TRUE(ResultOf(header, sense).Good());
     header.status = 0x02; // CHECK CONDITION
-    EXPECT_FALSE(Succeeded(header));
+    EXPECT_FALSE(ResultOf(header, sense).Good());
     header = {};
     header.host_status = 0x01;
-    EXPECT_FALSE(Succeeded(header));
+    EXPECT_FALSE(ResultOf(header, sense).Good());
     header = {};
     header.driver_status = 0x08;
-    EXPECT_FALSE(Succeeded(header));
+    EXPECT_FALSE(ResultOf(header, sense).Good());
+}
+
+TEST(SgRequest, TheResultCarriesSenseStatusesAndTheBytesMoved) {
+    SenseArea sense{};
+    sense[0] = 0x70;
+    sense[2] = 0x05;
+    sense[12] = 0x24;
+    sg_io_hdr_t header{};
+    header.status = 0x02;
+    header.host_status = 0x07;
+    header.driver_status = 0x08;
+    header.sb_len_wr = 18;
+    header.dxfer_len = 2048;
+    header.resid = 2012;
+    const PassThroughResult result = ResultOf(header, sense);
+    EXPECT_TRUE(result.carriedOut);
+    EXPECT_EQ(result.scsiStatus, 0x02);
+    EXPECT_EQ(result.hostStatus, 0x07);
+    EXPECT_EQ(result.driverStatus, 0x08);
+    EXPECT_EQ(result.senseLength, 18);
+    EXPECT_EQ(result.sense[12], 0x24);
+    EXPECT_EQ(result.transferred, 36u);
+    header.resid = 5000; // more than was asked for: nothing moved, not a wrap
+    EXPECT_EQ(ResultOf(header, sense).transferred, 0u);
+}
+
+TEST(SgRequest, OpenFailuresAreToldApart) {
+    EXPECT_EQ(OpenErrorFor(ENOENT), OpenError::NoSuchDevice);
+    EXPECT_EQ(OpenErrorFor(ENXIO), OpenError::NoSuchDevice);
+    EXPECT_EQ(OpenErrorFor(EACCES), OpenError::PermissionDenied);
+    EXPECT_EQ(OpenErrorFor(EPERM), OpenError::PermissionDenied);
+    EXPECT_EQ(OpenErrorFor(EBUSY), OpenError::Busy);
+    EXPECT_EQ(OpenErrorFor(EIO), OpenError::Other);
 }
 
 } // namespace
