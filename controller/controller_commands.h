@@ -22,12 +22,14 @@ inline constexpr std::uint8_t kAddressedFrameHeader = 4; // command, address low
 inline constexpr std::uint8_t kPageEraseFrameSize = 3;
 inline constexpr std::uint8_t kRestartFrameSize = 2;
 
-bool Ctrl_ReadMemory(std::uint16_t address, std::uint8_t count, std::uint8_t* destination);
-bool Ctrl_WriteMemory(std::uint16_t address, std::uint8_t count, const std::uint8_t* source);
-bool Ctrl_ErasePage(std::uint16_t address);
-bool Ctrl_Restart();
-bool Ctrl_ReadBootLoaderRecord(BootLoaderRecord* record);
-bool Ctrl_ReadFirmwareStatus(FirmwareStatusRecord* record);
+[[nodiscard]] bool Ctrl_ReadMemory(std::uint16_t address, std::uint8_t count,
+                                   std::uint8_t* destination);
+[[nodiscard]] bool Ctrl_WriteMemory(std::uint16_t address, std::uint8_t count,
+                                    const std::uint8_t* source);
+[[nodiscard]] bool Ctrl_ErasePage(std::uint16_t address);
+[[nodiscard]] bool Ctrl_Restart();
+[[nodiscard]] bool Ctrl_ReadBootLoaderRecord(BootLoaderRecord* record);
+[[nodiscard]] bool Ctrl_ReadFirmwareStatus(FirmwareStatusRecord* record);
 
 constexpr std::uint16_t SwapBytes16(std::uint16_t value) {
     return static_cast<std::uint16_t>(value << 8 | value >> 8);

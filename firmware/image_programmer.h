@@ -10,6 +10,6 @@ inline constexpr std::uint32_t kPauseAfterWriteMs = 50;
 // Writes the program area of an image page by page: one page erase, then 32-byte
 // writes each followed by a pause; one "." per page. A failure is recorded and the
 // run goes on; true only when every command succeeded.
-bool ProgramImage(const ImageBuffer& image);
+[[nodiscard]] bool ProgramImage(const ImageBuffer& image);
 
 } // namespace qdp

@@ -8,13 +8,6 @@
 #include <cstring>
 
 namespace qdp {
-
-std::array<char, kModulePathSize> ModulePath{};
-ImageBuffer FirmwareImage{};
-ImageBuffer ReplacementImage{};
-FirmwareStatusRecord ImageFirmwareStatus{};
-BootLoaderRecord ImageBootLoaderRecord{};
-
 namespace {
 
 // Single bytes of the firmware's program area that the replacement program takes.
@@ -26,7 +19,7 @@ inline constexpr std::array<BytePatch, 4> kReplacementPatches = {
     {{0x0F00, 0x0001}, {0x0F01, 0x0002}, {0x0F02, 0x003C}, {0x0F03, 0x003D}}};
 
 bool LoadImage(const char* name, ImageBuffer& image) {
-    if (!os::ReadImageResource(ModulePath.data(), name, image)) {
+    if (!os::ReadImageResource(Firmware.ModulePath.data(), name, image)) {
         return false;
     }
     DescrambleImage(image);
@@ -38,26 +31,27 @@ bool LoadImage(const char* name, ImageBuffer& image) {
 void DescrambleImage(ImageBuffer& image) { ApplyKeyStream(image); }
 
 bool LoadFirmwareImage() {
-    if (!LoadImage(kFirmwareResource, FirmwareImage)) {
+    if (!LoadImage(kFirmwareResource, Firmware.FirmwareImage)) {
         return false;
     }
-    std::memcpy(&ImageFirmwareStatus, &FirmwareImage[kFirmwareStatusAddress],
-                sizeof ImageFirmwareStatus);
-    std::memcpy(&ImageBootLoaderRecord, &FirmwareImage[kBootLoaderRecordAddress],
-                sizeof ImageBootLoaderRecord);
-    ImageBootLoaderRecord.version = SwapBytes16(ImageBootLoaderRecord.version);
+    std::memcpy(&Firmware.ImageFirmwareStatus, &Firmware.FirmwareImage[kFirmwareStatusAddress],
+                sizeof Firmware.ImageFirmwareStatus);
+    std::memcpy(&Firmware.ImageBootLoaderRecord, &Firmware.FirmwareImage[kBootLoaderRecordAddress],
+                sizeof Firmware.ImageBootLoaderRecord);
+    Firmware.ImageBootLoaderRecord.version = SwapBytes16(Firmware.ImageBootLoaderRecord.version);
     return true;
 }
 
 bool LoadReplacementImage() {
-    if (!LoadImage(kReplacementResource, ReplacementImage)) {
+    ImageBuffer& replacement = Firmware.ReplacementImage;
+    if (!LoadImage(kReplacementResource, replacement)) {
         return false;
     }
     const auto section =
-        std::span(FirmwareImage).subspan(kBootLoaderRecordAddress, kBootLoaderSectionSize);
-    std::copy(section.begin(), section.end(), ReplacementImage.begin() + kReplacementSectionAt);
+        std::span(Firmware.FirmwareImage).subspan(kBootLoaderRecordAddress, kBootLoaderSectionSize);
+    std::copy(section.begin(), section.end(), replacement.begin() + kReplacementSectionAt);
     for (const BytePatch& patch : kReplacementPatches) {
-        ReplacementImage[patch.replacementOffset] = FirmwareImage[patch.firmwareOffset];
+        replacement[patch.replacementOffset] = Firmware.FirmwareImage[patch.firmwareOffset];
     }
     return true;
 }

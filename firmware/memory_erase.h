@@ -10,6 +10,6 @@ inline constexpr std::uint8_t kMaxBlocksPerErase = 64;
 // Erases the recorder's flash beyond its first 64 MiB from the cached geometry, one
 // "." per erase command, then "OK\n". False, with nothing sent or printed, when the
 // geometry is unusable.
-bool EraseMemory();
+[[nodiscard]] bool EraseMemory();
 
 } // namespace qdp

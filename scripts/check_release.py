@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Checks a Windows release executable: a 32-bit program that exports the twelve
-device-access functions by their plain names and carries the icon MAINICON and the
-committed images FWC and BRC, byte for byte, as RCDATA resources.
+"""Checks a Windows release executable: a 32-bit program that exports the device-access
+functions listed in resources/QDp_FW_FirstUpdater.def, by their plain names and no
+others, and carries the icon MAINICON and the committed images FWC and BRC, byte for
+byte, as RCDATA resources.
 
 Usage: check_release.py QDp_FW_FirstUpdater.exe resources/ [package.zip]
 With a package, also checks that it holds the executable, its import library and
@@ -12,11 +13,17 @@ import struct
 import sys
 import zipfile
 
-EXPORTS = {
-    "Execute_SCSI_Cmd", "QDp_GetDevices", "QDp_IsConnected", "QDp_GetFlashParams",
-    "QDp_GetSectorSize", "QDp_ReadPages", "QDp_WritePages", "QDp_ReadPartsOfPages",
-    "QDp_EraseBlocks", "QDp_SendI2C", "QDp_ReceiveI2C", "QDp_SendReceiveI2C",
-}
+
+
+def listed_exports(resources):
+    """The names of the .def file that the executable is linked with."""
+    names = set()
+    for line in open(os.path.join(resources, "QDp_FW_FirstUpdater.def")):
+        word = line.strip()
+        if word and word != "EXPORTS" and not word.startswith(";"):
+            names.add(word)
+    return names
+
 RT_ICON, RT_RCDATA, RT_GROUP_ICON = 3, 10, 14
 IMAGE_FILE_MACHINE_I386 = 0x14C
 
@@ -90,9 +97,10 @@ def main(executable, resources, package=None):
     if image.machine != IMAGE_FILE_MACHINE_I386:
         problems.append("not a 32-bit program (machine %#x)" % image.machine)
     exports = image.exports()
-    if exports != EXPORTS:
+    listed = listed_exports(resources)
+    if exports != listed:
         problems.append("exports differ: missing %s, extra %s"
-                        % (sorted(EXPORTS - exports), sorted(exports - EXPORTS)))
+                        % (sorted(listed - exports), sorted(exports - listed)))
     found = image.resources()
     for name in ("FWC", "BRC"):
         committed = open(os.path.join(resources, name + ".bin"), "rb").read()
