@@ -2,8 +2,8 @@
 // every other command is a vendor command addressed by page number.
 #include "include/QDp_FW_FirstUpdater.h"
 #include "transport/command_block.h"
-#include "transport/device_state.h"
 #include "transport/scsi_executor.h"
+#include "transport/transport_state.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,6 +13,12 @@ namespace qdp {
 namespace {
 
 inline constexpr std::uint32_t kMaxBytesPerCommand = 65536;
+inline constexpr std::uint64_t kLastAddress = UINT32_MAX; // pages and sectors are 32-bit
+
+// True when `count` units from `first`, `step` apart, all have 32-bit addresses.
+bool RangeFits(std::uint64_t first, std::uint64_t count, std::uint64_t step = 1) {
+    return count == 0 || first + (count - 1) * step <= kLastAddress;
+}
 
 // Moves `units` units of `unitSize` bytes in commands of at most 64 KiB, filling or
 // draining the caller's buffer in place. makeBlock(unitsDone, n) gives the block of
@@ -52,24 +58,25 @@ std::uint8_t* Bytes(void* buffer) { return static_cast<std::uint8_t*>(buffer); }
 
 extern "C" void QDp_GetFlashParams(::FlashParams* out) {
     if (out != nullptr) {
-        std::memcpy(out, &qdp::FlashParams, sizeof qdp::FlashParams);
+        std::memcpy(out, &qdp::Transport.FlashParams, sizeof qdp::Transport.FlashParams);
     }
 }
 
-extern "C" uint32_t QDp_GetSectorSize(void) { return qdp::SectorSize; }
+extern "C" uint32_t QDp_GetSectorSize(void) { return qdp::Transport.SectorSize; }
 
 extern "C" uint8_t QDp_ReadPages(uint32_t firstPage, void* buffer, uint16_t pageCount) {
-    const std::uint32_t pageSize = qdp::FlashParams.pageSize;
+    const std::uint32_t pageSize = qdp::Transport.FlashParams.pageSize;
     // A page must be a whole number of sectors, or the request would read less than
     // the caller's buffer expects.
-    const std::uint32_t sectorSize = qdp::SectorSize;
+    const std::uint32_t sectorSize = qdp::Transport.SectorSize;
     if (sectorSize == 0 || pageSize < sectorSize || pageSize % sectorSize != 0) {
         return 0;
     }
     const std::uint32_t sectorsPerPage = pageSize / sectorSize;
     const std::uint64_t sectors = std::uint64_t{pageCount} * sectorsPerPage;
     const std::uint64_t firstSector = std::uint64_t{firstPage} * sectorsPerPage;
-    if (sectors > UINT16_MAX || firstSector > UINT32_MAX || (sectors > 0 && buffer == nullptr)) {
+    if (sectors > UINT16_MAX || !qdp::RangeFits(firstSector, sectors) ||
+        (sectors > 0 && buffer == nullptr)) {
         return 0;
     }
     return qdp::TransferUnits(qdp::kDataIn, qdp::Bytes(buffer), static_cast<std::uint16_t>(sectors),
@@ -77,15 +84,16 @@ extern "C" uint8_t QDp_ReadPages(uint32_t firstPage, void* buffer, uint16_t page
                               [&](std::uint32_t done, std::uint16_t n) {
                                   return qdp::PageBlock(
                                       qdp::kOpRead10, 0,
-                                      static_cast<std::uint32_t>(firstSector) + done, n);
+                                      static_cast<std::uint32_t>(firstSector + done), n);
                               })
                ? 1
                : 0;
 }
 
 extern "C" uint8_t QDp_WritePages(uint32_t firstPage, const void* buffer, uint16_t pageCount) {
-    const std::uint16_t pageSize = qdp::FlashParams.pageSize;
-    if (pageSize == 0 || (pageCount > 0 && buffer == nullptr)) {
+    const std::uint16_t pageSize = qdp::Transport.FlashParams.pageSize;
+    if (pageSize == 0 || (pageCount > 0 && buffer == nullptr) ||
+        !qdp::RangeFits(firstPage, pageCount)) {
         return 0;
     }
     // The pass-through takes one buffer for both directions; this one is only read.
@@ -101,7 +109,8 @@ extern "C" uint8_t QDp_WritePages(uint32_t firstPage, const void* buffer, uint16
 
 extern "C" uint8_t QDp_ReadPartsOfPages(uint32_t firstPage, uint16_t partCount, uint16_t partOffset,
                                         uint16_t partSize, uint16_t pageStep, void* buffer) {
-    if (partSize == 0 || (partCount > 0 && buffer == nullptr)) {
+    if (partSize == 0 || (partCount > 0 && buffer == nullptr) ||
+        !qdp::RangeFits(firstPage, partCount, pageStep)) {
         return 0;
     }
     return qdp::TransferUnits(qdp::kDataIn, qdp::Bytes(buffer), partCount, partSize,
@@ -119,6 +128,11 @@ extern "C" uint8_t QDp_ReadPartsOfPages(uint32_t firstPage, uint16_t partCount, 
 }
 
 extern "C" int32_t QDp_EraseBlocks(uint32_t firstPage, uint8_t blockCount) {
+    const std::uint64_t pages =
+        std::uint64_t{blockCount} * qdp::Transport.FlashParams.pagesPerBlock;
+    if (!qdp::RangeFits(firstPage, pages)) {
+        return 0;
+    }
     qdp::CommandBlock block = qdp::VendorBlock(qdp::kVendorEraseBlocks);
     qdp::PutBigEndian32(block, qdp::kAddressAt, firstPage);
     block[qdp::kBlockCountAt] = blockCount;

@@ -11,7 +11,7 @@ namespace {
 
 std::int32_t Transfer(std::uint8_t subCode, std::uint8_t direction, void* buffer,
                       std::uint8_t length) {
-    if (length > kMaxI2CTransfer) {
+    if (length > kMaxI2CTransfer || (buffer == nullptr && length != 0)) {
         return 0;
     }
     CommandBlock block = VendorBlock(subCode);
@@ -33,11 +33,14 @@ extern "C" int32_t QDp_ReceiveI2C(void* buffer, uint8_t length) {
 
 extern "C" uint8_t QDp_SendReceiveI2C(const void* outBuffer, uint8_t outLength, void* inBuffer,
                                       uint8_t inLength) {
+    if ((outBuffer == nullptr && outLength != 0) || (inBuffer == nullptr && inLength != 0)) {
+        return 0; // a transfer without its buffer: refused before anything is sent
+    }
     bool result = true;
-    if (outBuffer != nullptr && outLength != 0) {
+    if (outLength != 0) {
         result = QDp_SendI2C(outBuffer, outLength) != 0;
     }
-    if (result && inBuffer != nullptr && inLength != 0) {
+    if (result && inLength != 0) {
         result = QDp_ReceiveI2C(inBuffer, inLength) != 0;
     }
     return result ? 1 : 0;

@@ -16,8 +16,8 @@ int main(void) {
     for (i = 0; i < count; ++i) {
         printf("  %s\n", devices[i]);
     }
-    /* Entries are arrays of 19 characters. In C++ they are released with delete[];
-     * a C program keeps them until it ends. */
+    QDp_FreeDevices(devices, count);
+
     if (QDp_IsConnected(&name)) {
         QDp_GetFlashParams(&params);
         printf("%s: %u unit(s) of %u blocks of %u pages of %u bytes, sectors of %u bytes\n", name,

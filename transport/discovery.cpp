@@ -1,8 +1,8 @@
 #include "transport/discovery.h"
 
 #include "include/QDp_FW_FirstUpdater.h"
-#include "transport/device_state.h"
 #include "transport/scsi_executor.h"
+#include "transport/transport_state.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,13 +11,11 @@
 
 namespace qdp {
 
-DevicePathText DevicePath = kInitialDevicePath;
-::FlashParams FlashParams{};
-std::uint32_t SectorSize = kInitialSectorSize;
-
 bool CheckInquiry() {
-    // Cleared every time: a short reply must not be completed by an earlier one.
-    std::array<std::uint8_t, kInquiryReplySize> reply{};
+    // The compared bytes are cleared every time: a short reply must not be completed by
+    // an earlier one. The rest is only written by the device.
+    std::array<std::uint8_t, kInquiryReplySize> reply;
+    std::fill_n(reply.begin(), ExpectedInquiry.size(), std::uint8_t{0});
     if (Execute(kDataIn, StandardBlock(kOpInquiry), reply.data(), kInquiryReplySize) == 0) {
         return false;
     }
@@ -25,8 +23,8 @@ bool CheckInquiry() {
 }
 
 bool LoadDeviceParams() {
-    if (Execute(kDataIn, VendorBlock(kVendorReadFlashParams), &FlashParams, sizeof FlashParams) ==
-        0) {
+    if (Execute(kDataIn, VendorBlock(kVendorReadFlashParams), &Transport.FlashParams,
+                sizeof Transport.FlashParams) == 0) {
         return false;
     }
     std::array<std::uint8_t, kReadCapacityReplySize> capacity{};
@@ -34,7 +32,7 @@ bool LoadDeviceParams() {
                 kReadCapacityReplySize) == 0) {
         return false;
     }
-    SectorSize = GetBigEndian32(&capacity[4]);
+    Transport.SectorSize = GetBigEndian32(&capacity[4]);
     return true;
 }
 
@@ -42,7 +40,30 @@ namespace {
 
 bool ProbeCurrentDevice() { return CheckInquiry() && LoadDeviceParams(); }
 
-void SelectDrive(int drive) { DevicePath[kDriveDigitIndex] = static_cast<char>('0' + drive); }
+void SelectDrive(int drive) {
+    Transport.DevicePath[kDriveDigitIndex] = static_cast<char>('0' + drive);
+}
+
+// The current device and its caches, put back when a listing ends: listing probes
+// every drive but selects none of them.
+class KeepCurrentDevice {
+  public:
+    KeepCurrentDevice()
+        : path_(Transport.DevicePath), params_(Transport.FlashParams),
+          sectorSize_(Transport.SectorSize) {}
+    ~KeepCurrentDevice() {
+        Transport.DevicePath = path_;
+        Transport.FlashParams = params_;
+        Transport.SectorSize = sectorSize_;
+    }
+    KeepCurrentDevice(const KeepCurrentDevice&) = delete;
+    KeepCurrentDevice& operator=(const KeepCurrentDevice&) = delete;
+
+  private:
+    DevicePathText path_;
+    ::FlashParams params_;
+    std::uint32_t sectorSize_;
+};
 
 } // namespace
 } // namespace qdp
@@ -51,6 +72,7 @@ extern "C" int32_t QDp_GetDevices(char** devices) {
     if (devices == nullptr) {
         return 0;
     }
+    const qdp::KeepCurrentDevice keep;
     int32_t count = 0;
     for (int drive = 0; drive < qdp::kProbedDrives; ++drive) {
         qdp::SelectDrive(drive);
@@ -61,30 +83,41 @@ extern "C" int32_t QDp_GetDevices(char** devices) {
         if (entry == nullptr) {
             break;
         }
-        std::memcpy(entry, qdp::DevicePath.data(), qdp::kDevicePathSize);
+        std::memcpy(entry, qdp::Transport.DevicePath.data(), qdp::kDevicePathSize);
         devices[count++] = entry;
     }
     return count;
+}
+
+extern "C" void QDp_FreeDevices(char** devices, int32_t count) {
+    if (devices == nullptr) {
+        return;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        delete[] devices[i];
+        devices[i] = nullptr;
+    }
 }
 
 extern "C" int32_t QDp_IsConnected(char** deviceName) {
     if (deviceName == nullptr) {
         return 0;
     }
+    qdp::DevicePathText& path = qdp::Transport.DevicePath;
     if (*deviceName != nullptr) {
         const std::size_t length = strnlen(*deviceName, qdp::kDevicePathSize);
         if (length >= qdp::kDevicePathSize) {
             return 0; // would not fit DevicePath
         }
-        std::memcpy(qdp::DevicePath.data(), *deviceName, length + 1);
+        std::memcpy(path.data(), *deviceName, length + 1);
         return qdp::ProbeCurrentDevice() ? 1 : 0;
     }
     for (int drive = 0; drive < qdp::kProbedDrives; ++drive) {
         qdp::SelectDrive(drive);
         if (qdp::ProbeCurrentDevice()) {
-            const std::size_t size = std::strlen(qdp::DevicePath.data()) + 1;
+            const std::size_t size = std::strlen(path.data()) + 1;
             if (auto* copy = static_cast<char*>(std::malloc(size))) {
-                std::memcpy(copy, qdp::DevicePath.data(), size);
+                std::memcpy(copy, path.data(), size);
                 *deviceName = copy;
             }
             return 1;

@@ -18,7 +18,7 @@ inline constexpr std::array<std::uint8_t, 36> ExpectedInquiry = {
 inline constexpr std::uint32_t kInquiryReplySize = 2048;
 inline constexpr std::uint32_t kReadCapacityReplySize = 8;
 
-bool CheckInquiry();
-bool LoadDeviceParams();
+[[nodiscard]] bool CheckInquiry();
+[[nodiscard]] bool LoadDeviceParams();
 
 } // namespace qdp

@@ -1,14 +1,25 @@
 // The one way every device command reaches the recorder.
 #pragma once
 
+#include "platform/platform.h"
 #include "transport/command_block.h"
 
 #include <cstdint>
+#include <optional>
 
 namespace qdp {
 
 // Sends one command to the drive that DevicePath names now: 1 on GOOD status, else 0.
-std::int32_t Execute(std::uint8_t direction, const CommandBlock& block, void* data,
-                     std::uint32_t length);
+[[nodiscard]] std::int32_t Execute(std::uint8_t direction, const CommandBlock& block, void* data,
+                                   std::uint32_t length);
+
+// A drive that has failed to open for the same reason (other than its absence) for
+// at least `persistMs`, not told before.
+struct DriveOpenProblem {
+    os::NodeName node;
+    os::OpenError error;
+};
+// Takes the next such drive, so that each is told once; nothing when there is none.
+std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t nowMs, std::uint64_t persistMs);
 
 } // namespace qdp

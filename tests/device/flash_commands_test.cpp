@@ -1,6 +1,5 @@
 #include "include/QDp_FW_FirstUpdater.h"
 #include "tests/support/test_support.h"
-#include "transport/device_state.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +130,34 @@ TEST(ReadPages, RefusesCountsAndAddressesThatDoNotFitTheCommand) {
     EXPECT_EQ(QDp_ReadPages(0, buffer.data(), 16384), 0);      // 65,536 sectors
     EXPECT_EQ(QDp_ReadPages(0x40000000, buffer.data(), 1), 0); // sector 2^32
     EXPECT_TRUE(Host().Trace().empty());
+}
+
+TEST(Transfers, ARangePastPage2To32IsRefusedRatherThanWrappedToTheStart) {
+    Identify();
+    std::vector<std::uint8_t> buffer(64 * 2048);
+    // 33 pages from page 2^32 - 16: the second command would address page 16.
+    EXPECT_EQ(QDp_WritePages(0xFFFFFFF0, buffer.data(), 33), 0);
+    // 256 sectors from sector 2^32 - 128: the second READ(10) would read sector 0.
+    EXPECT_EQ(QDp_ReadPages(0x3FFFFFE0, buffer.data(), 64), 0);
+    // The last of three parts 0x80 pages apart would be page 2^32.
+    EXPECT_EQ(QDp_ReadPartsOfPages(0xFFFFFF00, 3, 0, 16, 0x80, buffer.data()), 0);
+    // Two blocks of 64 pages from page 2^32 - 64.
+    EXPECT_EQ(QDp_EraseBlocks(0xFFFFFFC0, 2), 0);
+    EXPECT_TRUE(Host().Trace().empty());
+}
+
+TEST(Transfers, ARangeEndingAtTheLastAddressIsSent) {
+    Identify();
+    std::vector<std::uint8_t> buffer(2048);
+    EXPECT_EQ(QDp_WritePages(0xFFFFFFFF, buffer.data(), 1), 0); // past this recorder's end
+    EXPECT_EQ(QDp_ReadPages(0x3FFFFFFF, buffer.data(), 1), 0);  // sectors up to 2^32 - 1
+    EXPECT_EQ(QDp_ReadPartsOfPages(0xFFFFFF00, 3, 0, 16, 0x7F, buffer.data()), 0);
+    EXPECT_EQ(QDp_EraseBlocks(0xFFFFFFC0, 1), 0);
+    ASSERT_EQ(Host().Trace().size(), 4u);
+    EXPECT_EQ(Host().Trace()[0].block, Block({0xC8, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 1}));
+    EXPECT_EQ(Host().Trace()[1].block, Block({0x28, 0, 0xFF, 0xFF, 0xFF, 0xFC, 0, 0, 4}));
+    EXPECT_EQ(Host().Trace()[2].block[2], 0xFF);
+    EXPECT_EQ(Host().Trace()[3].block, Block({0xC8, 0x0A, 0xFF, 0xFF, 0xFF, 0xC0, 0, 0, 1}));
 }
 
 TEST(Transfers, ACommandPastTheEndOfTheFlashFails) {

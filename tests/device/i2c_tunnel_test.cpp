@@ -48,28 +48,40 @@ TEST(I2CTunnel, ZeroBytesAreStillSent) {
 TEST(SendReceiveI2C, AsksForNeitherTransferAndDoesNothing) {
     Identify();
     std::array<std::uint8_t, 4> buffer{};
-    EXPECT_EQ(QDp_SendReceiveI2C(nullptr, 4, nullptr, 4), 1);
+    EXPECT_EQ(QDp_SendReceiveI2C(nullptr, 0, nullptr, 0), 1);
     EXPECT_EQ(QDp_SendReceiveI2C(buffer.data(), 0, buffer.data(), 0), 1);
     EXPECT_TRUE(Host().Trace().empty());
 }
 
 TEST(SendReceiveI2C, WithoutAReplyOnlySends) {
     Identify();
-    EXPECT_EQ(QDp_SendReceiveI2C(kFrame.data(), 3, nullptr, 64), 1);
     std::array<std::uint8_t, 64> reply{};
     EXPECT_EQ(QDp_SendReceiveI2C(kFrame.data(), 3, reply.data(), 0), 1);
+    EXPECT_EQ(QDp_SendReceiveI2C(kFrame.data(), 3, nullptr, 0), 1);
     ASSERT_EQ(Host().Trace().size(), 2u);
+    EXPECT_EQ(Host().Trace()[0].block[1], 0x02);
     EXPECT_EQ(Host().Trace()[1].block[1], 0x02);
 }
 
 TEST(SendReceiveI2C, WithoutARequestOnlyReceives) {
     Identify();
     std::array<std::uint8_t, 8> reply{};
-    EXPECT_EQ(QDp_SendReceiveI2C(nullptr, 3, reply.data(), 8), 1);
     EXPECT_EQ(QDp_SendReceiveI2C(kFrame.data(), 0, reply.data(), 8), 1);
+    EXPECT_EQ(QDp_SendReceiveI2C(nullptr, 0, reply.data(), 8), 1);
     ASSERT_EQ(Host().Trace().size(), 2u);
     EXPECT_EQ(Host().Trace()[0].block[1], 0x03);
     EXPECT_EQ(Host().Trace()[1].block[1], 0x03);
+}
+
+TEST(SendReceiveI2C, ANullBufferWithALengthIsRefusedWithNothingSent) {
+    Identify();
+    std::array<std::uint8_t, 8> buffer{};
+    EXPECT_EQ(QDp_SendReceiveI2C(nullptr, 4, buffer.data(), 8), 0);
+    EXPECT_EQ(QDp_SendReceiveI2C(buffer.data(), 4, nullptr, 8), 0); // not even the send
+    EXPECT_EQ(QDp_SendReceiveI2C(nullptr, 4, nullptr, 4), 0);
+    EXPECT_EQ(QDp_SendI2C(nullptr, 4), 0);
+    EXPECT_EQ(QDp_ReceiveI2C(nullptr, 64), 0);
+    EXPECT_TRUE(Host().Trace().empty());
 }
 
 TEST(SendReceiveI2C, ARefusedSendSuppressesTheReceive) {

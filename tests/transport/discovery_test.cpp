@@ -1,7 +1,6 @@
 #include "include/QDp_FW_FirstUpdater.h"
 #include "tests/support/test_support.h"
-#include "transport/device_state.h"
-#include "transport/discovery.h"
+#include "transport/transport_state.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +12,9 @@
 namespace qdp::test {
 namespace {
 
-std::string CurrentPath() { return DevicePath.data(); }
+std::string CurrentPath() { return Transport.DevicePath.data(); }
 
-std::uint16_t CachedPageSize() { return FlashParams.pageSize; } // a copy of a packed field
+std::uint16_t CachedPageSize() { return Transport.FlashParams.pageSize; } // a packed field
 
 std::string PathOf(int drive) { return std::string("\\\\.\\PHYSICALDRIVE") + char('0' + drive); }
 
@@ -75,7 +74,7 @@ TEST(Discovery, OtherDisksReceiveOnlyInquiry) {
     delete[] devices[0];
 }
 
-TEST(Discovery, ListingNamesEveryRecorderAndLeavesTheCachesOfTheLastOne) {
+TEST(Discovery, ListingNamesEveryRecorderAndSelectsNone) {
     sim::Geometry small;
     small.pageSize = 512;
     sim::Geometry large;
@@ -88,9 +87,10 @@ TEST(Discovery, ListingNamesEveryRecorderAndLeavesTheCachesOfTheLastOne) {
     EXPECT_EQ(std::string(devices[0]), PathOf(1));
     EXPECT_EQ(std::string(devices[1]), PathOf(3));
     EXPECT_EQ(devices[2], nullptr);
-    EXPECT_EQ(CurrentPath(), PathOf(8));
-    EXPECT_EQ(CachedPageSize(), 4096);
-    EXPECT_EQ(QDp_GetSectorSize(), 2048u);
+    // Nothing was selected before, and nothing is now.
+    EXPECT_EQ(CurrentPath(), "\\\\.\\PHYSICALDRIVEx");
+    EXPECT_EQ(CachedPageSize(), 0);
+    EXPECT_EQ(QDp_GetSectorSize(), 512u);
 
     // Selecting a listed name probes it again and reloads the caches from it.
     char* name = devices[0];
@@ -98,8 +98,45 @@ TEST(Discovery, ListingNamesEveryRecorderAndLeavesTheCachesOfTheLastOne) {
     EXPECT_EQ(name, devices[0]);
     EXPECT_EQ(CachedPageSize(), 512);
     EXPECT_EQ(QDp_GetSectorSize(), 512u);
-    delete[] devices[0];
+    delete[] devices[0]; // C++ callers release entries with delete[]
     delete[] devices[1];
+}
+
+TEST(Discovery, AfterAListingCommandsStillGoToTheRecorderSelectedBefore) {
+    sim::Geometry selectedGeometry;
+    selectedGeometry.pageSize = 512;
+    Host().AttachRecorder(1, selectedGeometry);
+    Host().AttachRecorder(3);
+    Host().AttachOtherDisk(8);
+    char* name = nullptr;
+    ASSERT_EQ(QDp_IsConnected(&name), 1);
+    std::array<char*, 9> devices{};
+    ASSERT_EQ(QDp_GetDevices(devices.data()), 2);
+    QDp_FreeDevices(devices.data(), 2);
+    Host().ClearTrace();
+    std::vector<std::uint8_t> page(512, 0x3C);
+    ASSERT_EQ(QDp_WritePages(7, page.data(), 1), 1);
+    ASSERT_EQ(QDp_EraseBlocks(64, 1), 1);
+    ASSERT_EQ(Host().Trace().size(), 2u);
+    for (const auto& record : Host().Trace()) {
+        EXPECT_EQ(record.drive, 1);
+    }
+    EXPECT_EQ(Host().Trace()[0].length, 512u); // the selected recorder's page size
+    EXPECT_EQ(CurrentPath(), PathOf(1));
+    std::free(name);
+}
+
+TEST(Discovery, FreeingAListReleasesAndClearsItsEntries) {
+    Host().AttachRecorder(0);
+    Host().AttachRecorder(5);
+    std::array<char*, 9> devices;
+    devices.fill(nullptr);
+    ASSERT_EQ(QDp_GetDevices(devices.data()), 2);
+    QDp_FreeDevices(devices.data(), 2); // under ASan a mismatched release would fail here
+    EXPECT_EQ(devices[0], nullptr);
+    EXPECT_EQ(devices[1], nullptr);
+    QDp_FreeDevices(nullptr, 3);
+    QDp_FreeDevices(devices.data(), 0);
 }
 
 TEST(Discovery, AScanSelectsTheLowestRecorder) {
@@ -145,8 +182,8 @@ TEST(Discovery, BytesAfterTheFirst36AreIgnored) {
 TEST(Discovery, AShortInquiryReplyNeverMatchesEvenAfterARecorderAnswered) {
     Host().AttachRecorder(0);
     Host().AttachOtherDisk(1);
-    const auto& expected = ExpectedInquiry;
-    Host().OtherDiskIdentity(1).assign(expected.begin(), expected.begin() + 20);
+    const auto& identity = sim::wire::kIdentity;
+    Host().OtherDiskIdentity(1).assign(identity.begin(), identity.begin() + 20);
     std::array<char*, 9> devices{};
     ASSERT_EQ(QDp_GetDevices(devices.data()), 1);
     EXPECT_EQ(Commands(0xC8).size(), 1u); // only the recorder got the vendor command
@@ -202,8 +239,8 @@ TEST(Discovery, AFailedReadCapacityKeepsTheSectorSizeButNotTheFlashParameters) {
     Host().AttachRecorder(0, geometry);
     Host().AddFault({[](const sim::CommandView& v) { return v.block[0] == 0x25; },
                      sim::FaultAction::FailCommand});
-    std::array<char*, 9> devices{};
-    EXPECT_EQ(QDp_GetDevices(devices.data()), 0);
+    char* name = nullptr;
+    EXPECT_EQ(QDp_IsConnected(&name), 0);
     EXPECT_EQ(CachedPageSize(), 4096);
     EXPECT_EQ(QDp_GetSectorSize(), 512u);
 }

@@ -1,6 +1,6 @@
 #include "include/QDp_FW_FirstUpdater.h"
 #include "tests/support/test_support.h"
-#include "transport/device_state.h"
+#include "transport/transport_state.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 namespace qdp::test {
 namespace {
 
-void Select(int drive) { DevicePath[kDriveDigitIndex] = static_cast<char>('0' + drive); }
+void Select(int drive) { Transport.DevicePath[17] = static_cast<char>('0' + drive); }
 
 TEST(Executor, BeforeAnySelectionEveryCommandFailsWithoutReachingADrive) {
     Host().AttachRecorder(0);
@@ -23,8 +23,7 @@ TEST(Executor, BeforeAnySelectionEveryCommandFailsWithoutReachingADrive) {
 TEST(Executor, SendsAllSixteenBytesToTheSelectedDrive) {
     Host().AttachRecorder(4);
     Select(4);
-    CommandBlock block = Block({0x12});
-    block[15] = 0; // bytes past a 6-byte command go along as zeros
+    const CommandBlock block = Block({0x12});
     std::uint8_t reply[2048] = {};
     ASSERT_EQ(Execute_SCSI_Cmd(1, block.data(), reply, sizeof reply), 1);
     ASSERT_EQ(Host().Trace().size(), 1u);
@@ -67,12 +66,41 @@ TEST(Executor, DataMovedBeforeACheckConditionStillMeansFailure) {
 
 TEST(Executor, ADriveThatCannotBeOpenedReceivesNothing) {
     Host().AttachRecorder(2);
-    Host().SetUnopenable(2, true);
+    Host().SetOpenFailure(2, sim::OpenFailure::PermissionDenied);
     Select(2);
     const CommandBlock inquiry = Block({0x12});
     std::uint8_t reply[36] = {};
     EXPECT_EQ(Execute_SCSI_Cmd(1, inquiry.data(), reply, sizeof reply), 0);
     EXPECT_TRUE(Host().Trace().empty());
+}
+
+TEST(Executor, ANullBlockOrAMissingBufferIsRefusedBeforeAnyDrive) {
+    Host().AttachRecorder(0);
+    Select(0);
+    const CommandBlock write = Block({0xC8, 0x01, 0, 0, 0, 0, 0, 0, 32});
+    std::uint8_t reply[36] = {};
+    EXPECT_EQ(Execute_SCSI_Cmd(1, nullptr, reply, sizeof reply), 0);
+    EXPECT_EQ(Execute_SCSI_Cmd(0, write.data(), nullptr, 65536), 0);
+    EXPECT_EQ(Execute_SCSI_Cmd(1, Block({0x12}).data(), nullptr, 36), 0);
+    EXPECT_TRUE(Host().Trace().empty());
+    EXPECT_EQ(Host().FailedOpens(), 0);
+}
+
+TEST(Executor, DataInTheWrongDirectionDoesNotMove) {
+    sim::VirtualRecorder& recorder = Host().AttachRecorder(0);
+    Select(0);
+    // READ(10) of one sector sent as data-out: the recorder takes nothing and gives
+    // nothing back; the host's buffer stays as it was.
+    recorder.WriteFlash(0, std::vector<std::uint8_t>(2048, 0x11));
+    std::vector<std::uint8_t> buffer(512, 0xA5);
+    EXPECT_EQ(Execute_SCSI_Cmd(0, Block({0x28, 0, 0, 0, 0, 0, 0, 0, 1}).data(), buffer.data(), 512),
+              0);
+    EXPECT_EQ(buffer, std::vector<std::uint8_t>(512, 0xA5));
+    // A page write sent as data-in writes nothing.
+    std::vector<std::uint8_t> page(2048, 0x22);
+    EXPECT_EQ(
+        Execute_SCSI_Cmd(1, Block({0xC8, 0x01, 0, 0, 0, 0, 0, 0, 1}).data(), page.data(), 2048), 0);
+    EXPECT_EQ(recorder.ReadFlash(0), std::vector<std::uint8_t>(2048, 0x11));
 }
 
 } // namespace
