@@ -1,5 +1,6 @@
 #include "app/console.h"
 
+#include "firmware/console_text.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -27,14 +28,14 @@ std::uint16_t ReadKey() {
 bool KeyIsWaiting() { return os::KeyWaiting(); }
 
 void Print(const char* format, ...) {
-    std::array<char, 512> text{};
+    std::array<char, 1024> text{};
     va_list arguments;
     va_start(arguments, format);
     const int length = std::vsnprintf(text.data(), text.size(), format, arguments);
     va_end(arguments);
     if (length > 0) {
-        os::WriteText({text.data(),
-                       std::min<std::size_t>(static_cast<std::size_t>(length), text.size() - 1)});
+        ShowText({text.data(),
+                  std::min<std::size_t>(static_cast<std::size_t>(length), text.size() - 1)});
     }
 }
 

@@ -18,6 +18,7 @@ std::uint16_t ReadKey();
 // True when a key press is waiting; consumes nothing.
 bool KeyIsWaiting();
 
+// Formatted operator text on standard output (and in the command log).
 void Print(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -1,28 +1,42 @@
-// Start-up: the program's own path, the diagnostic switch, the banner, the instance
-// lock and the wait for a recorder.
+// Start-up: the program's own path, the arguments, the banner, the instance lock and
+// the wait for a recorder.
 #include "app/console.h"
 #include "app/updater.h"
+#include "app/updater_state.h"
 #include "firmware/image_store.h"
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/platform.h"
+#include "qdp_version.h"
+#include "transport/scsi_executor.h"
 
+#include <array>
+#include <cstdio>
 #include <cstring>
 
 namespace qdp {
-
-bool DiagMode = false;
-char* DeviceName = nullptr;
-std::intptr_t InstanceMutex = 0;
-
 namespace {
 
 inline constexpr std::uint32_t kDeviceWaitPauseMs = 1;
+
+constexpr int Major(std::uint16_t version) { return version >> 8; }
+constexpr int Minor(std::uint16_t version) { return version & 0xFF; }
+
+// What the operator reads on standard error about a drive that cannot be opened.
+void TellDriveProblem(const DriveOpenProblem& problem) {
+    const char* reason = "it cannot be opened";
+    if (problem.error == os::OpenError::PermissionDenied) {
+        reason = "permission denied; the updater needs read and write access to it";
+    } else if (problem.error == os::OpenError::Busy) {
+        reason = "it is in use by another program";
+    }
+    std::fprintf(stderr, "Cannot open %s: %s.\n", problem.node.data(), reason);
+}
 
 // Returns true once a recorder is connected, false when the operator pressed Esc.
 bool WaitForDevice() {
     Print("Device is not connected.\nConnect device to continue or press Esc to exit.\n");
     for (;;) {
-        if (QDp_IsConnected(&DeviceName) != 0) {
+        if (RecorderConnected()) {
             return true;
         }
         if (KeyIsWaiting() && ReadKey() == kKeyEsc) {
@@ -32,12 +46,62 @@ bool WaitForDevice() {
     }
 }
 
+int ShowVersion() {
+    Print("Quirn Dorvel+ Firmware Updater version " QDP_VERSION "\n");
+    if (!LoadFirmwareImage()) {
+        Print("The firmware image it carries is damaged.\n");
+        return kExitFailed;
+    }
+    const std::uint16_t firmware = Firmware.ImageFirmwareStatus.version;
+    const std::uint16_t bootLoader = Firmware.ImageBootLoaderRecord.version;
+    Print("Offers firmware version %d.%d with Boot Loader version %d.%d.\n", Major(firmware),
+          Minor(firmware), Major(bootLoader), Minor(bootLoader));
+    return kExitDone;
+}
+
+int ShowHelp() {
+    Print("Usage: QDp_FW_FirstUpdater [diag]\n"
+          "       QDp_FW_FirstUpdater --help | --version\n"
+          "\n"
+          "Updates the firmware of a Quirn Dorvel+ recorder connected by USB. The updater\n"
+          "waits for the recorder (Esc leaves), shows the installed and offered versions and\n"
+          "asks before it changes anything: Y to load the firmware, then L to confirm, which\n"
+          "erases ALL data on the recorder; when the recorder's Boot Loader is older than the\n"
+          "one offered, Y once more to upgrade it first. Any other key leaves. Do not\n"
+          "disconnect the recorder until the updater tells you to.\n"
+          "\n"
+          "  diag       replace the Boot Loader whatever its version, and accept a recorder\n"
+          "             whose Boot Loader identification differs (service use)\n"
+          "  --help     show this text\n"
+          "  --version  show the updater's version and the versions it offers\n"
+          "\n"
+          "Exit codes: 0 the update was done, or declined; 1 another recorder application\n"
+          "is running; 2 the update failed (the console says why).\n"
+          "Environment: QDP_LOG=file appends a line for every device command and every\n"
+          "message to that file, for a technician.\n");
+    return kExitDone;
+}
+
 } // namespace
 
+bool RecorderConnected() {
+    const bool connected = QDp_IsConnected(&Updater.DeviceName) != 0;
+    while (const auto problem = TakeDriveOpenProblem(os::SteadyMs(), kDriveProblemPersistMs)) {
+        TellDriveProblem(*problem);
+    }
+    return connected;
+}
+
 int UpdaterMain(int argc, char** argv) {
-    os::ProgramPath(argc > 0 ? argv[0] : "", ModulePath);
-    DiagMode = argc == 2 && std::strcmp(argv[1], kDiagArgument) == 0;
-    Print("Quirn Dorvel+ Firmware Updater version 1.3\n\n");
+    os::ProgramPath(argc > 0 ? argv[0] : "", Firmware.ModulePath);
+    if (argc == 2 && std::strcmp(argv[1], kVersionArgument) == 0) {
+        return ShowVersion();
+    }
+    if (argc == 2 && std::strcmp(argv[1], kHelpArgument) == 0) {
+        return ShowHelp();
+    }
+    Updater.DiagMode = argc == 2 && std::strcmp(argv[1], kDiagArgument) == 0;
+    Print("Quirn Dorvel+ Firmware Updater version " QDP_VERSION "\n\n");
 
     const os::InstanceLock lock = os::CreateInstanceLock(kInstanceLockName);
     if (lock.outcome == os::LockOutcome::AlreadyExists) {
@@ -45,12 +109,12 @@ int UpdaterMain(int argc, char** argv) {
         Print("Press any key to exit.\n");
         ReadKey();
         os::CloseInstanceLock(lock.handle);
-        return 1;
+        return kExitLockHeld;
     }
-    InstanceMutex = lock.handle; // held until the process ends
+    Updater.InstanceMutex = lock.handle; // held until the process ends
 
-    if (QDp_IsConnected(&DeviceName) == 0 && !WaitForDevice()) {
-        return 0;
+    if (!RecorderConnected() && !WaitForDevice()) {
+        return kExitDone;
     }
     return RunUpdate();
 }

@@ -2,21 +2,16 @@
 // firmware replacement with the restarts between them, and the memory erase.
 #include "app/console.h"
 #include "app/updater.h"
+#include "app/updater_state.h"
 #include "controller/controller_commands.h"
 #include "firmware/image_programmer.h"
 #include "firmware/image_store.h"
 #include "firmware/memory_erase.h"
-#include "include/QDp_FW_FirstUpdater.h"
 #include "platform/platform.h"
 
 #include <algorithm>
 
 namespace qdp {
-
-BootLoaderRecord InstalledBootLoaderRecord{};
-FirmwareStatusRecord InstalledFirmwareStatus{};
-bool FirmwareValid = false;
-
 namespace {
 
 constexpr int Major(std::uint16_t version) { return version >> 8; }
@@ -25,11 +20,16 @@ constexpr int Minor(std::uint16_t version) { return version & 0xFF; }
 bool IsYes(std::uint16_t key) { return key == kKeyY || key == kKeyYLower; }
 bool IsLoad(std::uint16_t key) { return key == kKeyL || key == kKeyLLower; }
 
-int EndAfterKey(const char* message) {
+int EndAfterKey(const char* message, int exitCode) {
     Print("%s", message);
     Print("\r\nPress any key to exit.\r\n");
     ReadKey();
-    return 0;
+    return exitCode;
+}
+
+int ImageDamaged() {
+    return EndAfterKey("ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n",
+                       kExitFailed);
 }
 
 // Keeps Ctrl+C from ending the program while the recorder is being rewritten.
@@ -41,127 +41,141 @@ class InterruptGuard {
     InterruptGuard& operator=(const InterruptGuard&) = delete;
 };
 
+enum class Restart { Back, NeverLeft, NotBack };
+
 // Waits until the recorder has left the host and come back under DeviceName, with
-// back-to-back polls. False when either half overran its bound.
-bool WaitForRestart() {
+// back-to-back polls, each half within its bound.
+Restart WaitForRestart() {
     const std::uint64_t restarted = os::SteadyMs();
-    while (QDp_IsConnected(&DeviceName) != 0) {
+    while (RecorderConnected()) {
         if (os::SteadyMs() - restarted >= kLeaveBoundMs) {
-            return false;
+            return Restart::NeverLeft;
         }
     }
     const std::uint64_t left = os::SteadyMs();
-    while (QDp_IsConnected(&DeviceName) == 0) {
+    while (!RecorderConnected()) {
         if (os::SteadyMs() - left >= kReturnBoundMs) {
-            return false;
+            return Restart::NotBack;
         }
     }
-    return true;
+    return Restart::Back;
 }
 
-enum class Replacement { Done, ProgrammingFailed, RecorderLost };
+enum class Replacement { Done, ProgrammingFailed, NeverLeft, NotBack };
+
+Replacement Lost(Restart restart) {
+    return restart == Restart::NeverLeft ? Replacement::NeverLeft : Replacement::NotBack;
+}
 
 // Clears the installed firmware's marker, restarts into the boot loader, writes the
 // image and, when that succeeded, restarts into it.
 Replacement ReplaceProgram(const ImageBuffer& image) {
     InterruptGuard guard;
-    Ctrl_ErasePage(kFirmwareStatusAddress);
-    Ctrl_Restart();
-    if (!WaitForRestart()) {
-        return Replacement::RecorderLost;
+    // The results of the erase and the restart tell nothing that the recorder's
+    // leaving and return do not tell better.
+    static_cast<void>(Ctrl_ErasePage(kFirmwareStatusAddress));
+    static_cast<void>(Ctrl_Restart());
+    if (const Restart restart = WaitForRestart(); restart != Restart::Back) {
+        return Lost(restart);
     }
     if (!ProgramImage(image)) {
         return Replacement::ProgrammingFailed;
     }
     Print("OK\n");
-    Ctrl_Restart();
-    return WaitForRestart() ? Replacement::Done : Replacement::RecorderLost;
+    static_cast<void>(Ctrl_Restart());
+    const Restart restart = WaitForRestart();
+    return restart == Restart::Back ? Replacement::Done : Lost(restart);
 }
 
-int RecorderLost() {
-    return EndAfterKey("\r\nERROR: Recorder did not come back after restart.\r\n");
+// The end of a replacement that did not succeed.
+int ReplacementFailed(Replacement replacement) {
+    switch (replacement) {
+    case Replacement::ProgrammingFailed:
+        Print("Failed\n");
+        Print("Press any key to exit.\n");
+        ReadKey();
+        return kExitFailed;
+    case Replacement::NeverLeft:
+        return EndAfterKey("\r\nERROR: Recorder did not restart.\r\n", kExitFailed);
+    case Replacement::NotBack:
+    case Replacement::Done: break;
+    }
+    return EndAfterKey("\r\nERROR: Recorder did not come back after restart.\r\n", kExitFailed);
 }
 
 } // namespace
 
 int RunUpdate() {
     if (!LoadFirmwareImage()) {
-        return EndAfterKey(
-            "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n");
+        return ImageDamaged();
     }
-    if (!Ctrl_ReadBootLoaderRecord(&InstalledBootLoaderRecord)) {
-        return EndAfterKey(
-            "ERROR: Boot Loader is not found. Firmware loading is not possible.\r\n");
+    BootLoaderRecord& installedBootLoader = Updater.InstalledBootLoaderRecord;
+    if (!Ctrl_ReadBootLoaderRecord(&installedBootLoader)) {
+        return EndAfterKey("ERROR: Boot Loader is not found. Firmware loading is not possible.\r\n",
+                           kExitFailed);
     }
-    const std::uint16_t installed = InstalledBootLoaderRecord.version;
+    const std::uint16_t installed = installedBootLoader.version;
+    const BootLoaderRecord& offeredBootLoader = Firmware.ImageBootLoaderRecord;
     Print("Current Boot Loader version: %d.%d\n", Major(installed), Minor(installed));
-    if (!DiagMode && !std::equal(std::begin(InstalledBootLoaderRecord.identification),
-                                 std::end(InstalledBootLoaderRecord.identification),
-                                 std::begin(ImageBootLoaderRecord.identification))) {
+    if (!Updater.DiagMode && !std::equal(std::begin(installedBootLoader.identification),
+                                         std::end(installedBootLoader.identification),
+                                         std::begin(offeredBootLoader.identification))) {
         return EndAfterKey("ERROR: Boot Loader is not compatible with this software.\r\n"
-                           "Firmware loading is not possible.\r\n");
+                           "Firmware loading is not possible.\r\n",
+                           kExitFailed);
     }
 
-    FirmwareValid = true;
-    if (Ctrl_ReadFirmwareStatus(&InstalledFirmwareStatus) && InstalledFirmwareStatus.version != 0) {
-        const std::uint16_t version = InstalledFirmwareStatus.version;
+    Updater.FirmwareValid = true;
+    FirmwareStatusRecord& installedFirmware = Updater.InstalledFirmwareStatus;
+    if (Ctrl_ReadFirmwareStatus(&installedFirmware) && installedFirmware.version != 0) {
+        const std::uint16_t version = installedFirmware.version;
         Print("Current firmware version: %d.%d\n", Major(version), Minor(version));
     } else {
         Print("Current firmware version: unavailable.\n");
-        FirmwareValid = false;
+        Updater.FirmwareValid = false;
     }
 
-    const std::uint16_t offered = ImageFirmwareStatus.version;
+    const std::uint16_t offered = Firmware.ImageFirmwareStatus.version;
     Print("Press 'Y' to load firmware version %d.%d or other key to exit.\n", Major(offered),
           Minor(offered));
     if (!IsYes(ReadKey())) {
-        return 0;
+        return kExitDone;
     }
     Print("\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n");
     Print("Press 'L' to confirm load or other key to exit.\n");
     if (!IsLoad(ReadKey())) {
-        return 0;
+        return kExitDone;
     }
 
-    const std::uint16_t target = ImageBootLoaderRecord.version;
-    if (DiagMode || installed < target) {
+    const std::uint16_t target = offeredBootLoader.version;
+    if (Updater.DiagMode || installed < target) {
         if (!LoadReplacementImage()) {
-            return EndAfterKey(
-                "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n");
+            return ImageDamaged();
         }
         Print("\nIt is necessary to upgrade Boot Loader before firmware loading.\n");
         Print("Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
               Major(installed), Minor(installed), Major(target), Minor(target));
         if (!IsYes(ReadKey())) {
-            return 0;
+            return kExitDone;
         }
         Print("Replacing Boot Loader");
-        switch (ReplaceProgram(ReplacementImage)) {
-        case Replacement::Done: break;
-        case Replacement::ProgrammingFailed:
-            Print("Failed\n");
-            Print("Press any key to exit.\n");
-            ReadKey();
-            return 0;
-        case Replacement::RecorderLost: return RecorderLost();
+        if (const Replacement result = ReplaceProgram(Firmware.ReplacementImage);
+            result != Replacement::Done) {
+            return ReplacementFailed(result);
         }
     }
 
     Print("Replacing firmware");
-    switch (ReplaceProgram(FirmwareImage)) {
-    case Replacement::Done:
-        Print("Erasing memory");
-        if (FirmwareValid) {
-            EraseMemory();
-        }
-        break;
-    case Replacement::ProgrammingFailed:
-        // Said here so that the dots are not taken for success.
-        Print("Failed\n");
-        break;
-    case Replacement::RecorderLost: return RecorderLost();
+    if (const Replacement result = ReplaceProgram(Firmware.FirmwareImage);
+        result != Replacement::Done) {
+        return ReplacementFailed(result);
     }
-    return EndAfterKey("\nDisconnect recorder to apply firmware changes.\n");
+    Print("Erasing memory");
+    // The erase prints its own progress; its result changes nothing that follows.
+    if (Updater.FirmwareValid) {
+        static_cast<void>(EraseMemory());
+    }
+    return EndAfterKey("\nDisconnect recorder to apply firmware changes.\n", kExitDone);
 }
 
 } // namespace qdp

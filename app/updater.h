@@ -1,31 +1,34 @@
 // The updater: start-up, the device wait and the update sequence.
 #pragma once
 
-#include "controller/records.h"
-
 #include <cstdint>
 
 namespace qdp {
 
 inline constexpr char kInstanceLockName[] = "VornakHS_";
 inline constexpr char kDiagArgument[] = "diag";
+inline constexpr char kVersionArgument[] = "--version";
+inline constexpr char kHelpArgument[] = "--help";
 
-extern bool DiagMode;
-extern char* DeviceName;
-extern std::intptr_t InstanceMutex;
-
-extern BootLoaderRecord InstalledBootLoaderRecord;
-extern FirmwareStatusRecord InstalledFirmwareStatus;
-extern bool FirmwareValid;
+// Exit codes: a script can tell a failed update from a good or declined one.
+inline constexpr int kExitDone = 0;     // updated, declined, or left at the device wait
+inline constexpr int kExitLockHeld = 1; // another recorder application is running
+inline constexpr int kExitFailed = 2;   // the update could not be done
 
 // How long a restarted recorder may take to leave the host, and then to return.
 inline constexpr std::uint64_t kLeaveBoundMs = 30'000;
 inline constexpr std::uint64_t kReturnBoundMs = 120'000;
+// How long a drive must keep failing to open before the operator is told.
+inline constexpr std::uint64_t kDriveProblemPersistMs = 1'000;
 
 // The entry point: returns the process exit code.
 int UpdaterMain(int argc, char** argv);
 
 // The rest of the entry point once a recorder is connected.
 int RunUpdate();
+
+// Tests for the recorder under DeviceName (or finds one), and tells the operator on
+// standard error about drives that keep failing to open.
+[[nodiscard]] bool RecorderConnected();
 
 } // namespace qdp

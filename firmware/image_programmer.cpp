@@ -1,6 +1,7 @@
 #include "firmware/image_programmer.h"
 
 #include "controller/controller_commands.h"
+#include "firmware/console_text.h"
 #include "platform/platform.h"
 
 namespace qdp {
@@ -20,7 +21,7 @@ bool ProgramImage(const ImageBuffer& image) {
             }
             os::SleepMs(kPauseAfterWriteMs);
         }
-        os::WriteText(".");
+        ShowText(".");
     }
     return result;
 }

@@ -1,9 +1,10 @@
 #include "firmware/memory_erase.h"
 
+#include "firmware/console_text.h"
 #include "include/QDp_FW_FirstUpdater.h"
-#include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace qdp {
 
@@ -13,19 +14,22 @@ bool EraseMemory() {
     if (params.unitCount == 0 || params.pageSize == 0 || params.pagesPerBlock == 0) {
         return false;
     }
-    std::uint32_t page = kPreservedBytes / params.pageSize;
-    const std::uint32_t preservedBlocks = page / params.pagesPerBlock;
+    // Page numbers are 32-bit; a page counter that wrapped would erase the start of
+    // the flash, so the erase ends at the last page a command can address.
+    std::uint64_t page = kPreservedBytes / params.pageSize;
+    const std::uint32_t preservedBlocks = static_cast<std::uint32_t>(page) / params.pagesPerBlock;
     const std::uint32_t totalBlocks = std::uint32_t{params.unitCount} * params.blocksPerUnit;
     std::uint32_t remaining = totalBlocks > preservedBlocks ? totalBlocks - preservedBlocks : 0;
-    while (remaining > 0) {
-        os::WriteText(".");
+    while (remaining > 0 && page <= UINT32_MAX) {
+        ShowText(".");
         const auto blocks =
             static_cast<std::uint8_t>(std::min<std::uint32_t>(kMaxBlocksPerErase, remaining));
-        QDp_EraseBlocks(page, blocks); // a failed command is not retried or reported
+        // A failed erase is neither retried nor reported: the next blocks still go.
+        static_cast<void>(QDp_EraseBlocks(static_cast<std::uint32_t>(page), blocks));
         remaining -= blocks;
-        page += std::uint32_t{blocks} * params.pagesPerBlock;
+        page += std::uint64_t{blocks} * params.pagesPerBlock;
     }
-    os::WriteText("OK\n");
+    ShowText("OK\n");
     return true;
 }
 

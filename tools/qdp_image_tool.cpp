@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -67,12 +68,20 @@ int Scramble(const char* in, const char* out) {
     return WriteResource(out, image) ? 0 : 1;
 }
 
+// Shows what an image holds. A file that is neither a firmware image (a firmware
+// status record with its marker and a version, and a boot-loader record with a
+// version) nor a boot-loader replacement image (its mark at 0x0F08) is refused.
 int Inspect(const char* path) {
     Resource image{};
     if (!ReadResource(path, image)) {
         return 1;
     }
     qdp::ApplyKeyStream(image);
+    constexpr std::string_view kInstallerMark = "BLINSTAL";
+    if (std::memcmp(&image[0x0F08], kInstallerMark.data(), kInstallerMark.size()) == 0) {
+        std::printf("boot-loader replacement image (mark \"BLINSTAL\" at 0x0F08)\n");
+        return 0;
+    }
     qdp::FirmwareStatusRecord status{};
     std::memcpy(&status, &image[qdp::kFirmwareStatusAddress], sizeof status);
     qdp::BootLoaderRecord bootLoader{};
@@ -80,8 +89,16 @@ int Inspect(const char* path) {
     bootLoader.version = qdp::SwapBytes16(bootLoader.version);
 
     const bool marked = std::memcmp(status.marker, qdp::kFirmwareMarker, 4) == 0;
+    if (!marked || status.version == 0 || bootLoader.version == 0 || bootLoader.version == 0xFFFF) {
+        std::cerr << path << ": not a scrambled image: "
+                  << (!marked               ? "no \"FWOK\" marker in the firmware status record"
+                      : status.version == 0 ? "firmware version 0"
+                                            : "no boot-loader version")
+                  << " once descrambled, and no boot-loader replacement mark\n";
+        return 1;
+    }
     std::printf("firmware version:    %d.%d\n", status.version >> 8, status.version & 0xFF);
-    std::printf("FWOK marker:         %s\n", marked ? "present" : "absent");
+    std::printf("FWOK marker:         present\n");
     std::printf("boot-loader version: %d.%d\n", bootLoader.version >> 8, bootLoader.version & 0xFF);
     std::printf("identification:     ");
     for (const std::uint8_t byte : bootLoader.identification) {

@@ -1,6 +1,7 @@
 #include "app/console.h"
 #include "app/updater.h"
-#include "firmware/image_store.h"
+#include "app/updater_state.h"
+#include "firmware/firmware_state.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,7 @@
 namespace qdp::test {
 namespace {
 
-const std::string kBanner = "Quirn Dorvel+ Firmware Updater version 1.3\n\n";
+const std::string kBanner = "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n\n";
 const std::string kWaitMessage =
     "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
 
@@ -27,13 +28,13 @@ int RunUpdater(std::vector<std::string> arguments) {
 
 TEST(Startup, OnlyTheExactWordDiagSetsDiagnosticMode) {
     const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
-        {{"diag"}, true},          {{"Diag"}, false}, {{"DIAG"}, false},
-        {{"diag", "more"}, false}, {{}, false},       {{"diagnose"}, false}};
+        {{"diag"}, true}, {{"Diag"}, false},     {{"DIAG"}, false},     {{"diag", "more"}, false},
+        {{}, false},      {{"diagnose"}, false}, {{"--verbose"}, false}};
     for (const auto& [arguments, diag] : cases) {
         ResetProcess();
         Host().Type("\x1b");
         EXPECT_EQ(RunUpdater(arguments), 0);
-        EXPECT_EQ(DiagMode, diag) << (arguments.empty() ? "" : arguments[0]);
+        EXPECT_EQ(Updater.DiagMode, diag) << (arguments.empty() ? "" : arguments[0]);
         EXPECT_EQ(Host().console, kBanner + kWaitMessage);
     }
 }
@@ -41,11 +42,17 @@ TEST(Startup, OnlyTheExactWordDiagSetsDiagnosticMode) {
 TEST(Startup, TheProgramPathIsRecordedFirst) {
     Host().Type("\x1b");
     RunUpdater({});
-    EXPECT_STREQ(ModulePath.data(), "QDp_FW_FirstUpdater");
+    EXPECT_STREQ(Firmware.ModulePath.data(), "QDp_FW_FirstUpdater");
+}
+
+TEST(Startup, TheInstanceLockIsNamedVornakHS) {
+    Host().Type("\x1b");
+    RunUpdater({});
+    EXPECT_EQ(Host().locksTaken, std::vector<std::string>{"VornakHS_"});
 }
 
 TEST(Startup, ASecondInstanceIsRefusedWithExitCodeOne) {
-    Host().lockHeldElsewhere = true;
+    Host().locksHeldElsewhere.insert("VornakHS_");
     Host().AttachRecorder(0);
     Host().Type("x");
     EXPECT_EQ(RunUpdater({}), 1);
@@ -58,12 +65,19 @@ TEST(Startup, ASecondInstanceIsRefusedWithExitCodeOne) {
     EXPECT_EQ(Host().FailedOpens(), 0);
 }
 
+TEST(Startup, ALockOfAnotherNameDoesNotStopTheUpdater) {
+    Host().locksHeldElsewhere.insert("VornakHS");
+    Host().Type("\x1b");
+    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(Host().console, kBanner + kWaitMessage);
+}
+
 TEST(Startup, ARecorderPresentAtStartNeedsNoWait) {
     AttachStandardRecorder(0);
     Host().Type("n");
     EXPECT_EQ(RunUpdater({}), 0);
     EXPECT_EQ(Host().console.find("Device is not connected."), std::string::npos);
-    EXPECT_EQ(Host().console.rfind(kBanner + "Current Boot Loader version: 1.3\n", 0), 0u);
+    EXPECT_EQ(Host().console.rfind(kBanner + "Current Boot Loader version: ", 0), 0u);
 }
 
 TEST(Startup, EscTypedBeforeTheWaitEndsItAtTheFirstTest) {
@@ -74,6 +88,17 @@ TEST(Startup, EscTypedBeforeTheWaitEndsItAtTheFirstTest) {
     EXPECT_TRUE(Host().Pauses().empty());
 }
 
+TEST(Startup, EachPassOfTheDeviceWaitPausesOneMillisecond) {
+    Host().Type("\x1b", 30);
+    EXPECT_EQ(RunUpdater({}), 0);
+    // Nine failed opens per test for a recorder: the first check, then one test per
+    // pass of the wait; every pass but the last (which read the Esc) ends in a pause.
+    ASSERT_EQ(Host().FailedOpens() % 9, 0);
+    const int passes = Host().FailedOpens() / 9 - 1;
+    EXPECT_GE(passes, 10);
+    EXPECT_EQ(Host().PauseLengths(), std::vector<std::uint32_t>(passes - 1, 1));
+}
+
 TEST(Startup, OtherKeysDuringTheWaitAreDropped) {
     Host().Type("ab\r", 5);
     Host().TypeSpecial(0x3B, 6); // F1
@@ -82,23 +107,75 @@ TEST(Startup, OtherKeysDuringTheWaitAreDropped) {
     EXPECT_EQ(Host().console, kBanner + kWaitMessage);
     EXPECT_TRUE(Host().keys.empty());
     EXPECT_GE(Host().NowMs(), 20u);
-    for (const std::uint32_t pause : Host().Pauses()) {
-        EXPECT_EQ(pause, 1u);
-    }
 }
 
 TEST(Startup, ARecorderConnectedDuringTheWaitStartsTheUpdateWithoutAKey) {
     Host().AttachRecorderLater(2, 40);
-    Host().AnyRecorder()->SetBootLoader(0x0103, "QDP+BL1");
+    Host().AnyRecorder()->SetBootLoader(OfferedByTheImage().bootLoader,
+                                        OfferedByTheImage().identification);
     Host().AnyRecorder()->SetFirmware(0x0204);
     Host().Type("n", 1000); // answers the first prompt, long after the recorder came
     EXPECT_EQ(RunUpdater({}), 0);
     const std::string& console = Host().console;
-    ASSERT_EQ(console.rfind(kBanner + kWaitMessage + "Current Boot Loader version: 1.3\n", 0), 0u)
+    ASSERT_EQ(console.rfind(kBanner + kWaitMessage + "Current Boot Loader version: ", 0), 0u)
         << console;
-    EXPECT_EQ(std::string(DeviceName), "\\\\.\\PHYSICALDRIVE2");
+    EXPECT_EQ(std::string(Updater.DeviceName), "\\\\.\\PHYSICALDRIVE2");
     // Found within one test and one pause of its arrival.
     EXPECT_LE(Host().Trace().front().atUs, 40'000u + 3'000u);
+}
+
+TEST(Startup, VersionNamesTheUpdaterAndWhatItOffersWithoutLockOrDrive) {
+    Host().AttachRecorder(0);
+    EXPECT_EQ(RunUpdater({"--version"}), 0);
+    const Offered& offered = OfferedByTheImage();
+    EXPECT_EQ(Host().console, "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n"
+                              "Offers firmware version " +
+                                  VersionText(offered.firmware) + " with Boot Loader version " +
+                                  VersionText(offered.bootLoader) + ".\n");
+    EXPECT_TRUE(Host().locksTaken.empty());
+    EXPECT_EQ(Host().FailedOpens(), 0);
+    EXPECT_TRUE(Host().Trace().empty());
+}
+
+TEST(Startup, VersionWithADamagedImageSaysSoAndFails) {
+    Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(10, 0);
+    EXPECT_EQ(RunUpdater({"--version"}), 2);
+    EXPECT_EQ(Host().console, "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n"
+                              "The firmware image it carries is damaged.\n");
+}
+
+TEST(Startup, HelpGivesTheUsageWithoutLockOrDrive) {
+    Host().AttachRecorder(0);
+    EXPECT_EQ(RunUpdater({"--help"}), 0);
+    const std::string& help = Host().console;
+    EXPECT_EQ(help.rfind("Usage: QDp_FW_FirstUpdater [diag]\n"
+                         "       QDp_FW_FirstUpdater --help | --version\n",
+                         0),
+              0u);
+    for (const char* word :
+         {"  diag ", "--version", "Exit codes: 0", "1 another", "2 the update", "QDP_LOG"}) {
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+    }
+    EXPECT_TRUE(Host().locksTaken.empty());
+    EXPECT_TRUE(Host().Trace().empty());
+}
+
+TEST(Startup, VersionOrHelpWithAnotherArgumentRunsTheUpdate) {
+    Host().Type("\x1b");
+    EXPECT_EQ(RunUpdater({"--version", "diag"}), 0);
+    EXPECT_EQ(Host().console, kBanner + kWaitMessage);
+}
+
+TEST(Startup, ADriveThatCannotBeOpenedIsToldOnceOnStandardErrorWhileWaiting) {
+    Host().AttachRecorder(1);
+    Host().SetOpenFailure(1, sim::OpenFailure::PermissionDenied);
+    Host().Type("\x1b", 3000);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunUpdater({}), 0);
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(told, "Cannot open \\\\.\\PHYSICALDRIVE1: permission denied; the updater needs "
+                    "read and write access to it.\n");
+    EXPECT_EQ(Host().console, kBanner + kWaitMessage); // standard output unchanged
 }
 
 TEST(ReadKey, GivesCharactersAndShiftedExtendedCodes) {

@@ -1,7 +1,8 @@
 // Whole updates, from the entry point to its end, against the virtual recorder.
 #include "app/updater.h"
-#include "firmware/descrambler.h"
-#include "firmware/image_store.h"
+#include "app/updater_state.h"
+#include "firmware/firmware_state.h"
+#include "platform/embedded_images.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +15,10 @@
 namespace qdp::test {
 namespace {
 
-const std::string kBanner = "Quirn Dorvel+ Firmware Updater version 1.3\n\n";
-const std::string kLoadPrompt = "Press 'Y' to load firmware version 2.5 or other key to exit.\n";
+const std::string kBanner = "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n\n";
+const std::string kLoadPrompt = "Press 'Y' to load firmware version " +
+                                VersionText(OfferedByTheImage().firmware) +
+                                " or other key to exit.\n";
 const std::string kConfirm =
     "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n"
     "Press 'L' to confirm load or other key to exit.\n";
@@ -25,15 +28,25 @@ const std::string kDots(53, '.');
 const std::string kErase = "Erasing memory" + std::string(56, '.') + "OK\n";
 const std::string kClosing =
     "\nDisconnect recorder to apply firmware changes.\n\r\nPress any key to exit.\r\n";
-const std::string kLost = "\r\nERROR: Recorder did not come back after restart.\r\n"
-                          "\r\nPress any key to exit.\r\n";
+const std::string kNotBack = "\r\nERROR: Recorder did not come back after restart.\r\n"
+                             "\r\nPress any key to exit.\r\n";
+const std::string kNotRestarted = "\r\nERROR: Recorder did not restart.\r\n"
+                                  "\r\nPress any key to exit.\r\n";
+const std::string kFailed = "Failed\nPress any key to exit.\n";
 
-std::string UpgradePrompt(const char* from, const char* to) {
-    return std::string("Press 'Y' to upgrade Boot Loader ") + from + " to version " + to +
+// The offered boot loader, and one a minor version older.
+const std::uint16_t kOffered = OfferedByTheImage().bootLoader;
+const std::uint16_t kOlder = static_cast<std::uint16_t>(kOffered - 1);
+const std::string kOfferedText = VersionText(kOffered);
+const std::string kOlderText = VersionText(kOlder);
+
+std::string UpgradePrompt(const std::string& from, const std::string& to) {
+    return "Press 'Y' to upgrade Boot Loader " + from + " to version " + to +
            " or other key to exit.\n";
 }
 
-std::string Head(const char* bootLoader = "1.3", const char* firmware = "2.4") {
+std::string Head(const std::string& bootLoader = kOfferedText,
+                 const std::string& firmware = "2.4") {
     return kBanner + "Current Boot Loader version: " + bootLoader + "\n" +
            "Current firmware version: " + firmware + "\n" + kLoadPrompt;
 }
@@ -45,15 +58,14 @@ int RunUpdater(bool diag = false) {
     return UpdaterMain(diag ? 2 : 1, argv);
 }
 
-// The firmware image with other boot-loader and firmware versions.
-void OfferImage(std::uint16_t bootLoader, std::uint16_t firmware = 0x0205) {
-    std::vector<std::uint8_t> image = ReadSourceFile("resources/FWC.bin");
-    ApplyKeyStream(image);
+// The firmware image built in, with another boot-loader version.
+void OfferImage(std::uint16_t bootLoader) {
+    const std::span<const std::uint8_t> built = os::FindEmbeddedImage("FWC");
+    std::vector<std::uint8_t> image(built.begin(), built.end());
+    sim::wire::Descramble(image.data(), image.size());
     image[0xD800] = static_cast<std::uint8_t>(bootLoader >> 8);
     image[0xD801] = static_cast<std::uint8_t>(bootLoader);
-    image[0xD3F5] = static_cast<std::uint8_t>(firmware);
-    image[0xD3F6] = static_cast<std::uint8_t>(firmware >> 8);
-    ApplyKeyStream(image);
+    sim::wire::Descramble(image.data(), image.size()); // the same stream scrambles again
     Host().imageOverrides["FWC"] = image;
 }
 
@@ -106,7 +118,7 @@ auto FailWriteAt(std::uint16_t address) {
 }
 
 TEST(Update, WithAnOlderBootLoaderReplacesItThenTheFirmwareThenErases) {
-    sim::VirtualRecorder& recorder = AttachStandardRecorder(0, 0x0102, 0x0204);
+    sim::VirtualRecorder& recorder = AttachStandardRecorder(0, kOlder, 0x0204);
     const std::vector<std::uint8_t> kept(2048, 0x5A);
     recorder.WriteFlash(0, kept);
     recorder.WriteFlash(32767, kept);
@@ -115,10 +127,10 @@ TEST(Update, WithAnOlderBootLoaderReplacesItThenTheFirmwareThenErases) {
     Host().Type("YlyZ");
 
     EXPECT_EQ(RunUpdater(), 0);
-    EXPECT_EQ(Host().console, Head("1.2") + kConfirm + kUpgradeNotice +
-                                  UpgradePrompt("1.2", "1.3") + "Replacing Boot Loader" + kDots +
-                                  "OK\n" + "Replacing firmware" + kDots + "OK\n" + kErase +
-                                  kClosing);
+    EXPECT_EQ(Host().console, Head(kOlderText) + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt(kOlderText, kOfferedText) +
+                                  "Replacing Boot Loader" + kDots + "OK\n" + "Replacing firmware" +
+                                  kDots + "OK\n" + kErase + kClosing);
     EXPECT_TRUE(Host().keys.empty());
     const std::vector<std::string> expected = {
         "probe",        "read-boot-loader", "read-firmware-status",
@@ -130,21 +142,22 @@ TEST(Update, WithAnOlderBootLoaderReplacesItThenTheFirmwareThenErases) {
     EXPECT_EQ(Operations(), expected);
 
     // The recorder runs the new firmware under the new boot loader.
-    EXPECT_TRUE(std::equal(FirmwareImage.begin(), FirmwareImage.begin() + 0xD400,
+    EXPECT_TRUE(std::equal(Firmware.FirmwareImage.begin(), Firmware.FirmwareImage.begin() + 0xD400,
                            recorder.program.begin()));
-    EXPECT_EQ(recorder.program[0xD800], 1);
-    EXPECT_EQ(recorder.program[0xD801], 3);
-    EXPECT_TRUE(std::equal(FirmwareImage.begin() + 0xD800, FirmwareImage.begin() + 0xF800,
+    EXPECT_EQ(recorder.program[0xD800], kOffered >> 8);
+    EXPECT_EQ(recorder.program[0xD801], kOffered & 0xFF);
+    EXPECT_TRUE(std::equal(Firmware.FirmwareImage.begin() + 0xD800,
+                           Firmware.FirmwareImage.begin() + 0xF800,
                            recorder.program.begin() + 0xD800));
     EXPECT_EQ(recorder.ReadFlash(0), kept);
     EXPECT_EQ(recorder.ReadFlash(32767), kept);
     EXPECT_EQ(recorder.ReadFlash(32768), std::vector<std::uint8_t>(2048, 0xFF));
     EXPECT_EQ(recorder.ReadFlash(262143), std::vector<std::uint8_t>(2048, 0xFF));
-    EXPECT_EQ(Host().Pauses(), std::vector<std::uint32_t>(2 * 1696, 50));
+    EXPECT_EQ(Host().PauseLengths(), std::vector<std::uint32_t>(2 * 1696, 50));
 }
 
 TEST(Update, CtrlCIsIgnoredFromTheStatusEraseUntilTheRecorderIsBack) {
-    AttachStandardRecorder(0, 0x0102);
+    AttachStandardRecorder(0, kOlder);
     Host().Type("YLY?");
     ASSERT_EQ(RunUpdater(), 0);
     const auto& changes = Host().interruptChanges;
@@ -164,9 +177,10 @@ TEST(Update, CtrlCIsIgnoredFromTheStatusEraseUntilTheRecorderIsBack) {
 }
 
 TEST(Update, AnEqualOrNewerBootLoaderIsKept) {
-    for (const auto& [version, text] : {std::pair{0x0103, "1.3"}, std::pair{0x0104, "1.4"}}) {
+    for (const int version : {int{kOffered}, kOffered + 1}) {
+        const std::string text = VersionText(static_cast<std::uint16_t>(version));
         ResetProcess();
-        AttachStandardRecorder(0, static_cast<std::uint16_t>(version));
+        AttachStandardRecorder(0, version);
         Host().Type("yL ");
         EXPECT_EQ(RunUpdater(), 0);
         EXPECT_EQ(Host().console, Head(text) + kConfirm + "Replacing firmware" + kDots + "OK\n" +
@@ -195,27 +209,31 @@ TEST(Update, VersionsCompareAsUnsignedNumbers) {
 }
 
 TEST(Update, DiagnosticModeAlwaysReplacesTheBootLoader) {
-    AttachStandardRecorder(0, 0x0103);
+    AttachStandardRecorder(0, kOffered);
     Host().Type("YLYk");
     EXPECT_EQ(RunUpdater(true), 0);
-    EXPECT_EQ(Host().console, Head() + kConfirm + kUpgradeNotice + UpgradePrompt("1.3", "1.3") +
+    EXPECT_EQ(Host().console, Head() + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt(kOfferedText, kOfferedText) +
                                   "Replacing Boot Loader" + kDots + "OK\n" + "Replacing firmware" +
                                   kDots + "OK\n" + kErase + kClosing);
 }
 
 TEST(Update, DiagnosticModeOffersAnOlderBootLoaderAndIgnoresTheIdentification) {
-    AttachStandardRecorder(0, 0x0104).SetBootLoader(0x0104, "OTHERID");
+    const auto newer = static_cast<std::uint16_t>(kOffered + 1);
+    AttachStandardRecorder(0).SetBootLoader(newer, "OTHERID");
     Host().Type("YLn");
     EXPECT_EQ(RunUpdater(true), 0);
-    EXPECT_EQ(Host().console,
-              Head("1.4") + kConfirm + kUpgradeNotice + UpgradePrompt("1.4", "1.3"));
+    EXPECT_EQ(Host().console, Head(VersionText(newer)) + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt(VersionText(newer), kOfferedText));
 }
 
 TEST(Update, AnIncompatibleBootLoaderEndsBeforeAnyWrite) {
-    AttachStandardRecorder(0).SetBootLoader(0x0103, "QDP+BL2");
+    std::string other = OfferedByTheImage().identification;
+    other.back() ^= 0x01;
+    AttachStandardRecorder(0).SetBootLoader(kOffered, other);
     Host().Type("Y");
-    EXPECT_EQ(RunUpdater(), 0);
-    EXPECT_EQ(Host().console, kBanner + "Current Boot Loader version: 1.3\n" +
+    EXPECT_EQ(RunUpdater(), 2);
+    EXPECT_EQ(Host().console, kBanner + "Current Boot Loader version: " + kOfferedText + "\n" +
                                   "ERROR: Boot Loader is not compatible with this software.\r\n"
                                   "Firmware loading is not possible.\r\n"
                                   "\r\nPress any key to exit.\r\n");
@@ -229,7 +247,7 @@ TEST(Update, AnUnreadableBootLoaderEndsBeforeAnyWrite) {
     Host().AddFault({[](const sim::CommandView& v) { return v.block[1] == 0x03; },
                      sim::FaultAction::FailCommand});
     Host().Type("Y");
-    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(RunUpdater(), 2);
     EXPECT_EQ(Host().console,
               kBanner + "ERROR: Boot Loader is not found. Firmware loading is not possible.\r\n"
                         "\r\nPress any key to exit.\r\n");
@@ -243,10 +261,11 @@ TEST(Update, AnUnavailableFirmwareIsReplacedWithoutErasingMemory) {
         AttachStandardRecorder(0).SetFirmware(version, marker);
         Host().Type("YL?");
         EXPECT_EQ(RunUpdater(), 0);
-        EXPECT_EQ(Host().console, Head("1.3", "unavailable.") + kConfirm + "Replacing firmware" +
-                                      kDots + "OK\n" + "Erasing memory" + kClosing);
+        EXPECT_EQ(Host().console, Head(kOfferedText, "unavailable.") + kConfirm +
+                                      "Replacing firmware" + kDots + "OK\n" + "Erasing memory" +
+                                      kClosing);
         EXPECT_TRUE(Commands(0xC8, 0x0A).empty());
-        EXPECT_FALSE(FirmwareValid);
+        EXPECT_FALSE(Updater.FirmwareValid);
     }
 }
 
@@ -257,17 +276,17 @@ TEST(Update, AnyOtherKeyAtAPromptEndsAtOnce) {
         std::string shown;
     };
     const std::string upgrade =
-        Head("1.2") + kConfirm + kUpgradeNotice + UpgradePrompt("1.2", "1.3");
-    const Case cases[] = {{"n", 0, Head("1.2")},
-                          {"\r", 0, Head("1.2")},
-                          {"", 0x3B, Head("1.2")},
-                          {"yY", 0, Head("1.2") + kConfirm},
-                          {"Y", 0x4B, Head("1.2") + kConfirm},
+        Head(kOlderText) + kConfirm + kUpgradeNotice + UpgradePrompt(kOlderText, kOfferedText);
+    const Case cases[] = {{"n", 0, Head(kOlderText)},
+                          {"\r", 0, Head(kOlderText)},
+                          {"", 0x3B, Head(kOlderText)},
+                          {"yY", 0, Head(kOlderText) + kConfirm},
+                          {"Y", 0x4B, Head(kOlderText) + kConfirm},
                           {"yln", 0, upgrade},
                           {"YL\x1b", 0, upgrade}};
     for (const Case& c : cases) {
         ResetProcess();
-        AttachStandardRecorder(0, 0x0102);
+        AttachStandardRecorder(0, kOlder);
         Host().Type(c.keys);
         if (c.special != 0) {
             Host().TypeSpecial(c.special);
@@ -281,13 +300,13 @@ TEST(Update, AnyOtherKeyAtAPromptEndsAtOnce) {
 }
 
 TEST(Update, AFailedBootLoaderProgrammingLeavesTheFirmwareAlone) {
-    AttachStandardRecorder(0, 0x0102);
+    AttachStandardRecorder(0, kOlder);
     Host().AddFault(FailWriteAt(0x0C00));
     Host().Type("YLY.");
-    EXPECT_EQ(RunUpdater(), 0);
-    EXPECT_EQ(Host().console, Head("1.2") + kConfirm + kUpgradeNotice +
-                                  UpgradePrompt("1.2", "1.3") + "Replacing Boot Loader" + kDots +
-                                  "Failed\n" + "Press any key to exit.\n");
+    EXPECT_EQ(RunUpdater(), 2);
+    EXPECT_EQ(Host().console, Head(kOlderText) + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt(kOlderText, kOfferedText) +
+                                  "Replacing Boot Loader" + kDots + kFailed);
     EXPECT_TRUE(Host().keys.empty());
     const std::vector<std::string> expected = {
         "probe", "read-boot-loader", "read-firmware-status", "erase-status", "restart",
@@ -295,13 +314,14 @@ TEST(Update, AFailedBootLoaderProgrammingLeavesTheFirmwareAlone) {
     EXPECT_EQ(Operations(), expected);
 }
 
-TEST(Update, AFailedFirmwareProgrammingSaysSoAndSkipsTheRestartAndErase) {
+TEST(Update, AFailedFirmwareProgrammingEndsLikeAFailedBootLoaderProgramming) {
     AttachStandardRecorder(0);
     Host().AddFault(FailWriteAt(0x0C00));
-    Host().Type("YL.");
-    EXPECT_EQ(RunUpdater(), 0);
-    EXPECT_EQ(Host().console,
-              Head() + kConfirm + "Replacing firmware" + kDots + "Failed\n" + kClosing);
+    Host().Type("YL.Y");
+    EXPECT_EQ(RunUpdater(), 2);
+    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kDots + kFailed);
+    EXPECT_EQ(Host().console.find("Disconnect recorder"), std::string::npos);
+    EXPECT_EQ(Host().keys.size(), 1u); // one key read
     EXPECT_EQ(Operations().back(), "program");
     EXPECT_EQ(Host().Restarts(), 1);
 }
@@ -310,8 +330,8 @@ TEST(Update, ARecorderThatNeverLeavesEndsTheWaitAfter30Seconds) {
     AttachStandardRecorder(0);
     Host().restart.kind = sim::RestartBehaviour::Kind::NeverLeaves;
     Host().Type("YL.");
-    EXPECT_EQ(RunUpdater(), 0);
-    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kLost);
+    EXPECT_EQ(RunUpdater(), 2);
+    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kNotRestarted);
     EXPECT_EQ(Operations().back(), "probe");
     EXPECT_GE(Host().NowMs(), 30'000u);
     EXPECT_LT(Host().NowMs(), 31'000u);
@@ -319,12 +339,13 @@ TEST(Update, ARecorderThatNeverLeavesEndsTheWaitAfter30Seconds) {
 }
 
 TEST(Update, ARecorderThatNeverComesBackEndsTheWaitAfter120Seconds) {
-    AttachStandardRecorder(0, 0x0102);
+    AttachStandardRecorder(0, kOlder);
     Host().restart.kind = sim::RestartBehaviour::Kind::NeverReturns;
     Host().Type("YLY.");
-    EXPECT_EQ(RunUpdater(), 0);
-    EXPECT_EQ(Host().console, Head("1.2") + kConfirm + kUpgradeNotice +
-                                  UpgradePrompt("1.2", "1.3") + "Replacing Boot Loader" + kLost);
+    EXPECT_EQ(RunUpdater(), 2);
+    EXPECT_EQ(Host().console, Head(kOlderText) + kConfirm + kUpgradeNotice +
+                                  UpgradePrompt(kOlderText, kOfferedText) +
+                                  "Replacing Boot Loader" + kNotBack);
     EXPECT_GE(Host().NowMs(), 120'000u);
     EXPECT_LT(Host().NowMs(), 121'000u);
     EXPECT_EQ(Operations().back(), "restart");
@@ -334,8 +355,8 @@ TEST(Update, ARecorderBackUnderAnotherDriveIsNotSeen) {
     AttachStandardRecorder(0);
     Host().restart.returnDrive = 1;
     Host().Type("YL.");
-    EXPECT_EQ(RunUpdater(), 0);
-    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kLost);
+    EXPECT_EQ(RunUpdater(), 2);
+    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kNotBack);
     EXPECT_EQ(Host().Kind(1), sim::DriveKind::Recorder);
 }
 
@@ -352,7 +373,7 @@ TEST(Update, ADamagedFirmwareImageEndsBeforeAnyCommand) {
     AttachStandardRecorder(0);
     Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(100, 0);
     Host().Type("Y");
-    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(RunUpdater(), 2);
     EXPECT_EQ(Host().console,
               kBanner + "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n"
                         "\r\nPress any key to exit.\r\n");
@@ -360,12 +381,12 @@ TEST(Update, ADamagedFirmwareImageEndsBeforeAnyCommand) {
 }
 
 TEST(Update, ADamagedReplacementImageEndsBeforeAnyWrite) {
-    AttachStandardRecorder(0, 0x0102);
+    AttachStandardRecorder(0, kOlder);
     Host().imageOverrides["BRC"] = {};
     Host().Type("YL.");
-    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(RunUpdater(), 2);
     EXPECT_EQ(Host().console,
-              Head("1.2") + kConfirm +
+              Head(kOlderText) + kConfirm +
                   "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n"
                   "\r\nPress any key to exit.\r\n");
     EXPECT_FALSE(AnyWriteSent());
