@@ -17,9 +17,11 @@ std::uint64_t clockMs = 0;
 
 } // namespace
 
-DriveHandle OpenDrive(const char*) { return 1; }
+OpenedDrive OpenDrive(const char*) { return {1, OpenError::None, 0}; }
 
-bool PassThrough(DriveHandle, const ScsiCommand& command) {
+NodeName DriveNodeName(const char*) { return {}; }
+
+PassThroughResult PassThrough(DriveHandle, const ScsiCommand& command) {
     auto* data = static_cast<std::uint8_t*>(command.data);
     const std::uint8_t* cdb = command.cdb;
     if (cdb[0] == kOpInquiry) {
@@ -35,10 +37,19 @@ bool PassThrough(DriveHandle, const ScsiCommand& command) {
     } else if (command.direction == 1 && command.length > 0) {
         std::fill_n(data, command.length, reply[0]);
     }
-    return true;
+    PassThroughResult result;
+    result.carriedOut = true;
+    result.transferred = command.length;
+    return result;
 }
 
 void CloseDrive(DriveHandle) {}
+
+void DescribeError(int, std::span<char> out) {
+    if (!out.empty()) {
+        out[0] = '\0';
+    }
+}
 
 void SleepMs(std::uint32_t milliseconds) { clockMs += milliseconds; }
 

@@ -1,7 +1,5 @@
 #include "sim/virtual_host.h"
 
-#include "transport/command_block.h"
-
 #include <algorithm>
 #include <chrono>
 #include <string_view>
@@ -27,6 +25,9 @@ int DriveOf(const char* devicePath) {
     return digit >= '0' && digit <= '9' ? digit - '0' : -1;
 }
 
+// What an aborted command reports.
+inline constexpr wire::Sense kAborted{0x0B, 0x00, 0x00};
+
 } // namespace
 
 std::vector<std::uint8_t> OtherDiskInquiry() {
@@ -44,12 +45,13 @@ VirtualHost& VirtualHost::Instance() {
 void VirtualHost::Reset() { *this = VirtualHost{}; }
 
 VirtualRecorder& VirtualHost::AttachRecorder(int drive, Geometry geometry) {
-    slots_[drive] = {DriveKind::Recorder, std::make_shared<VirtualRecorder>(geometry), {}, false};
+    slots_[drive] = {
+        DriveKind::Recorder, std::make_shared<VirtualRecorder>(geometry), {}, OpenFailure::None};
     return *slots_[drive].recorder;
 }
 
 void VirtualHost::AttachOtherDisk(int drive) {
-    slots_[drive] = {DriveKind::OtherDisk, nullptr, OtherDiskInquiry(), false};
+    slots_[drive] = {DriveKind::OtherDisk, nullptr, OtherDiskInquiry(), OpenFailure::None};
 }
 
 void VirtualHost::AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry) {
@@ -86,12 +88,20 @@ std::uint64_t VirtualHost::NowUs() {
 void VirtualHost::Advance(std::uint64_t us) { nowUs_ += us; }
 
 void VirtualHost::Sleep(std::uint32_t ms) {
-    pauses_.push_back(ms);
+    pauses_.push_back({trace_.size(), ms});
     if (realPacing) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     } else {
         Advance(std::uint64_t{ms} * 1000);
     }
+}
+
+std::vector<std::uint32_t> VirtualHost::PauseLengths() const {
+    std::vector<std::uint32_t> lengths;
+    for (const Pause& pause : pauses_) {
+        lengths.push_back(pause.ms);
+    }
+    return lengths;
 }
 
 void VirtualHost::WaitUntilMs(std::uint64_t ms) {
@@ -117,19 +127,25 @@ void VirtualHost::Leave(int drive, bool returns) {
 void VirtualHost::Arrivals() {
     if (away_ && away_->returns && NowUs() >= away_->returnAtUs && away_->opensLeft <= 0) {
         Slot& slot = slots_[away_->returnDrive];
-        slot = {DriveKind::Recorder, away_->recorder, {}, false};
+        slot = {DriveKind::Recorder, away_->recorder, {}, OpenFailure::None};
         away_.reset();
         slot.recorder->Boot();
     }
 }
 
-std::intptr_t VirtualHost::Open(const char* devicePath) {
+std::intptr_t VirtualHost::Open(const char* devicePath, OpenFailure& failure) {
     const int drive = DriveOf(devicePath);
     if (away_ && drive == away_->leftDrive) {
         --away_->opensLeft;
     }
     Arrivals();
-    if (drive < 0 || slots_[drive].kind == DriveKind::Empty || slots_[drive].unopenable) {
+    failure = OpenFailure::None;
+    if (drive < 0 || slots_[drive].kind == DriveKind::Empty) {
+        failure = OpenFailure::Absent;
+    } else if (slots_[drive].openFailure != OpenFailure::None) {
+        failure = slots_[drive].openFailure;
+    }
+    if (failure != OpenFailure::None) {
         ++failedOpens_;
         Advance(failedOpenCostUs);
         return -1;
@@ -151,14 +167,38 @@ const Fault* VirtualHost::TakeFault(const CommandView& view) {
     return nullptr;
 }
 
-bool VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction, const std::uint8_t* cdb,
-                          void* data, std::uint32_t length) {
+HostResult VirtualHost::Carry(Slot& slot, const CommandBlock& block, std::uint8_t direction,
+                              std::span<std::uint8_t> buffer, std::vector<std::uint8_t>& sent) {
+    HostResult result;
+    result.carriedOut = true;
+    const bool dataIn = direction == 1;
+    if (slot.kind == DriveKind::OtherDisk) {
+        if (block[0] == wire::kInquiry && dataIn) {
+            result.moved = std::min<std::size_t>(buffer.size(), slot.otherInquiry.size());
+            std::copy_n(slot.otherInquiry.begin(), result.moved, buffer.begin());
+            result.good = true;
+        } else {
+            result.sense = wire::kInvalidOpcode;
+        }
+        return result;
+    }
+    // The recorder sees only the data that moves in the direction the host gave.
+    const Reply reply = slot.recorder->Execute(block, dataIn ? buffer : std::span<std::uint8_t>{},
+                                               dataIn ? std::span<const std::uint8_t>{} : sent);
+    result.good = reply.good;
+    result.sense = reply.sense;
+    result.moved = reply.moved;
+    return result;
+}
+
+HostResult VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction,
+                                const std::uint8_t* cdb, void* data, std::uint32_t length) {
     const int drive = static_cast<int>(handle) - 1;
     Slot& slot = slots_[drive];
     CommandBlock block{};
     std::copy_n(cdb, block.size(), block.begin());
     auto* bytes = static_cast<std::uint8_t*>(data);
-    const bool dataIn = direction == kDataIn;
+    const bool dataIn = direction == 1;
     const std::span<std::uint8_t> buffer =
         bytes != nullptr ? std::span(bytes, length) : std::span<std::uint8_t>{};
 
@@ -172,42 +212,35 @@ bool VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction, const st
     const std::optional<FaultAction> fault =
         taken != nullptr ? std::optional(taken->action) : std::nullopt;
 
-    bool good = false;
-    std::size_t moved = 0;
+    HostResult result;
     if (fault == FaultAction::Vanish) {
         if (slot.recorder) {
             Leave(drive, false);
         }
-    } else if (fault != FaultAction::FailCommand && (length == 0 || bytes != nullptr)) {
-        if (slot.kind == DriveKind::OtherDisk) {
-            if (block[0] == kOpInquiry) {
-                moved = std::min<std::size_t>(length, slot.otherInquiry.size());
-                std::copy_n(slot.otherInquiry.begin(), moved, buffer.begin());
-                good = true;
-            }
-        } else if (slot.recorder) {
-            good = slot.recorder->Execute(block, buffer, moved) == Status::Good;
-            if (slot.recorder->TakeRestartRequest()) {
-                ++restarts_;
-                if (restart.kind != RestartBehaviour::Kind::NeverLeaves) {
-                    Leave(drive, restart.kind == RestartBehaviour::Kind::Normal);
-                }
+    } else if (fault != FaultAction::FailCommand) {
+        result = Carry(slot, block, direction, buffer, record.data);
+        if (slot.recorder && slot.recorder->TakeRestartRequest()) {
+            ++restarts_;
+            if (restart.kind != RestartBehaviour::Kind::NeverLeaves) {
+                Leave(drive, restart.kind == RestartBehaviour::Kind::Normal);
             }
         }
         if (fault == FaultAction::CheckCondition) {
-            good = false;
+            result.good = false;
+            result.sense = kAborted;
         }
         if (fault == FaultAction::AlterReply && dataIn && taken->alter) {
-            taken->alter(buffer, moved);
-            moved = std::min(moved, buffer.size());
+            taken->alter(buffer, result.moved);
+            result.moved = std::min(result.moved, buffer.size());
         }
     }
     if (dataIn) {
-        record.data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(moved));
+        record.data.assign(buffer.begin(),
+                           buffer.begin() + static_cast<std::ptrdiff_t>(result.moved));
     }
-    record.good = good;
+    record.good = result.good;
     trace_.push_back(std::move(record));
-    return good;
+    return result;
 }
 
 void VirtualHost::Type(std::string_view text, std::uint64_t atMs) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ inline constexpr int kDrives = 10;
 
 enum class DriveKind { Empty, Recorder, OtherDisk };
 
+// Why a drive cannot be opened.
+enum class OpenFailure { None, Absent, PermissionDenied, Busy };
+
 // Another disk of the host: it answers INQUIRY with its own identity and rejects
 // everything else.
 std::vector<std::uint8_t> OtherDiskInquiry();
@@ -29,7 +33,7 @@ std::vector<std::uint8_t> OtherDiskInquiry();
 struct CommandRecord {
     int drive;
     CommandBlock block;
-    std::uint8_t direction;
+    std::uint8_t direction; // as the host gave it: 1 in, 0 out or none
     std::uint32_t length;
     std::vector<std::uint8_t> data; // sent, or received by the host
     bool good;
@@ -66,6 +70,20 @@ struct RestartBehaviour {
     int returnDrive = -1;        // -1: the drive it left
 };
 
+// The outcome of one command as the host's pass-through reports it.
+struct HostResult {
+    bool carriedOut = false;
+    bool good = false;
+    wire::Sense sense; // with CHECK CONDITION
+    std::size_t moved = 0;
+};
+
+// A pause of the program, after so many commands of the trace.
+struct Pause {
+    std::size_t afterCommands;
+    std::uint32_t ms;
+};
+
 class VirtualHost {
   public:
     static VirtualHost& Instance();
@@ -75,7 +93,7 @@ class VirtualHost {
     VirtualRecorder& AttachRecorder(int drive, Geometry geometry = {});
     void AttachOtherDisk(int drive);
     DriveKind Kind(int drive) const { return slots_[drive].kind; }
-    void SetUnopenable(int drive, bool unopenable) { slots_[drive].unopenable = unopenable; }
+    void SetOpenFailure(int drive, OpenFailure failure) { slots_[drive].openFailure = failure; }
     std::vector<std::uint8_t>& OtherDiskIdentity(int drive) { return slots_[drive].otherInquiry; }
     VirtualRecorder* RecorderOn(int drive) { return slots_[drive].recorder.get(); }
     // The recorder wherever it is, on a drive or away after a restart.
@@ -102,12 +120,14 @@ class VirtualHost {
     std::uint64_t NowUs();
     void Sleep(std::uint32_t ms);
     void WaitUntilMs(std::uint64_t ms); // time passing without a pause of the program
-    const std::vector<std::uint32_t>& Pauses() const { return pauses_; }
+    const std::vector<Pause>& Pauses() const { return pauses_; }
+    std::vector<std::uint32_t> PauseLengths() const;
 
     // --- the seam ------------------------------------------------------------------
-    std::intptr_t Open(const char* devicePath);
-    bool Execute(std::intptr_t handle, std::uint8_t direction, const std::uint8_t* cdb, void* data,
-                 std::uint32_t length);
+    // A handle, or -1 with the reason.
+    std::intptr_t Open(const char* devicePath, OpenFailure& failure);
+    HostResult Execute(std::intptr_t handle, std::uint8_t direction, const std::uint8_t* cdb,
+                       void* data, std::uint32_t length);
     void Close(std::intptr_t handle);
 
     // --- operator side ---------------------------------------------------------------
@@ -120,7 +140,8 @@ class VirtualHost {
     void TypeSpecial(std::uint8_t extendedCode, std::uint64_t atMs = 0);
     std::string console;                                        // every text written
     std::vector<std::pair<bool, std::size_t>> interruptChanges; // (ignored, trace size)
-    bool lockHeldElsewhere = false;
+    std::set<std::string> locksHeldElsewhere;                   // lock names taken
+    std::vector<std::string> locksTaken;                        // names asked for, in order
     int lockCloses = 0;
     std::map<std::string, std::vector<std::uint8_t>> imageOverrides; // name -> bytes
 
@@ -129,7 +150,7 @@ class VirtualHost {
         DriveKind kind = DriveKind::Empty;
         std::shared_ptr<VirtualRecorder> recorder;
         std::vector<std::uint8_t> otherInquiry;
-        bool unopenable = false;
+        OpenFailure openFailure = OpenFailure::None;
     };
     struct Away {
         std::shared_ptr<VirtualRecorder> recorder;
@@ -144,11 +165,13 @@ class VirtualHost {
     void Arrivals();
     void Leave(int drive, bool returns);
     const Fault* TakeFault(const CommandView& view);
+    HostResult Carry(Slot& slot, const CommandBlock& block, std::uint8_t direction,
+                     std::span<std::uint8_t> buffer, std::vector<std::uint8_t>& sent);
 
     std::array<Slot, kDrives> slots_{};
     std::optional<Away> away_;
     std::vector<CommandRecord> trace_;
-    std::vector<std::uint32_t> pauses_;
+    std::vector<Pause> pauses_;
     std::uint64_t nowUs_ = 0;
     std::optional<std::uint64_t> realStartUs_; // real pacing: when the clock started
     int failedOpens_ = 0;

@@ -1,10 +1,5 @@
 #include "sim/virtual_recorder.h"
 
-#include "controller/controller_commands.h"
-#include "controller/records.h"
-#include "device/i2c_tunnel.h"
-#include "transport/discovery.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -17,29 +12,53 @@ bool Fits(std::uint64_t first, std::uint64_t count, std::uint64_t total) {
     return first <= total && count <= total - first;
 }
 
+Reply Good(std::size_t moved = 0) { return {true, wire::kNoSense, moved}; }
+Reply Check(wire::Sense sense) { return {false, sense, 0}; }
+
 } // namespace
 
-std::vector<std::uint8_t> RecorderInquiry() {
-    return {ExpectedInquiry.begin(), ExpectedInquiry.end()};
+DataDirection DirectionOf(const CommandBlock& block) {
+    switch (block[0]) {
+    case wire::kInquiry:
+    case wire::kRequestSense:
+    case wire::kModeSense6:
+    case wire::kReadCapacity10:
+    case wire::kRead10: return DataDirection::In;
+    case wire::kTestUnitReady:
+    case wire::kStartStopUnit:
+    case wire::kPreventAllowRemoval:
+    case wire::kSynchronizeCache10: return DataDirection::None;
+    case wire::kVendor: break;
+    default: return DataDirection::Unknown;
+    }
+    switch (block[1]) {
+    case wire::kFlashParams:
+    case wire::kI2CReceive:
+    case wire::kReadParts: return DataDirection::In;
+    case wire::kWritePages:
+    case wire::kI2CSend: return DataDirection::Out;
+    case wire::kEraseBlocks: return DataDirection::None;
+    default: return DataDirection::Unknown;
+    }
 }
 
 VirtualRecorder::VirtualRecorder(Geometry g) : geometry(g) { program.fill(kErased); }
 
 void VirtualRecorder::SetBootLoader(std::uint16_t version, std::string_view identification) {
-    program[kBootLoaderRecordAddress] = static_cast<std::uint8_t>(version >> 8);
-    program[kBootLoaderRecordAddress + 1] = static_cast<std::uint8_t>(version);
+    program[wire::kBootLoaderRecord] = static_cast<std::uint8_t>(version >> 8); // big-endian
+    program[wire::kBootLoaderRecord + 1] = static_cast<std::uint8_t>(version);
     for (std::size_t i = 0; i < 7; ++i) {
-        program[kBootLoaderRecordAddress + 2 + i] =
+        program[wire::kBootLoaderRecord + 2 + i] =
             i < identification.size() ? static_cast<std::uint8_t>(identification[i]) : 0;
     }
 }
 
 void VirtualRecorder::SetFirmware(std::uint16_t version, std::string_view marker) {
-    FirmwareStatusRecord record{};
-    record.version = version;
-    std::memset(record.marker, 0, sizeof record.marker);
-    std::memcpy(record.marker, marker.data(), std::min(marker.size(), sizeof record.marker));
-    std::memcpy(&program[kFirmwareStatusAddress], &record, sizeof record);
+    std::uint8_t* record = &program[wire::kFirmwareStatus];
+    record[0] = static_cast<std::uint8_t>(version); // little-endian
+    record[1] = static_cast<std::uint8_t>(version >> 8);
+    std::fill_n(record + 2, 9, 0);
+    std::copy_n(marker.begin(), std::min<std::size_t>(marker.size(), 4), record + 7);
 }
 
 std::vector<std::uint8_t> VirtualRecorder::ReadFlash(std::uint64_t page, std::size_t count) const {
@@ -75,152 +94,223 @@ void VirtualRecorder::CopyOut(std::uint64_t byteOffset, std::span<std::uint8_t> 
     }
 }
 
+void VirtualRecorder::NoteErased(std::uint64_t first, std::uint64_t end) {
+    erased_.push_back({first, end});
+    std::sort(erased_.begin(), erased_.end(),
+              [](const PageRange& a, const PageRange& b) { return a.first < b.first; });
+    std::vector<PageRange> merged;
+    for (const PageRange& range : erased_) {
+        if (!merged.empty() && range.first <= merged.back().end) {
+            merged.back().end = std::max(merged.back().end, range.end);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    erased_ = std::move(merged);
+}
+
 void VirtualRecorder::Boot() {
-    const auto mark = std::span(program).subspan(kInstallerMarkAt, kInstallerMark.size());
-    if (std::equal(mark.begin(), mark.end(), kInstallerMark.begin())) {
-        std::copy_n(program.begin() + kCarriedSectionAt, kCarriedSectionSize,
-                    program.begin() + kBootLoaderRecordAddress);
+    const auto mark =
+        std::span(program).subspan(wire::kInstallerMarkAt, wire::kInstallerMark.size());
+    if (std::equal(mark.begin(), mark.end(), wire::kInstallerMark.begin())) {
+        std::copy_n(program.begin() + wire::kCarriedSectionAt, wire::kBootLoaderSection,
+                    program.begin() + wire::kBootLoaderRecord);
     }
 }
 
-Status VirtualRecorder::Execute(const CommandBlock& block, std::span<std::uint8_t> data,
-                                std::size_t& moved) {
-    moved = 0;
-    const bool flashCommand =
-        block[0] == kOpRead10 || (block[0] == kOpVendor && (block[1] == kVendorWritePages ||
-                                                            block[1] == kVendorReadPartsOfPages ||
-                                                            block[1] == kVendorEraseBlocks));
-    if (flashCommand && geometry.pageSize == 0) {
-        return Status::CheckCondition; // a recorder without usable flash
+Reply VirtualRecorder::Execute(const CommandBlock& block, std::span<std::uint8_t> in,
+                               std::span<const std::uint8_t> out) {
+    const Reply reply = Dispatch(block, in, out);
+    if (block[0] != wire::kRequestSense) {
+        sense_ = reply.good ? wire::kNoSense : reply.sense;
+    }
+    return reply;
+}
+
+Reply VirtualRecorder::Dispatch(const CommandBlock& block, std::span<std::uint8_t> in,
+                                std::span<const std::uint8_t> out) {
+    const DataDirection direction = DirectionOf(block);
+    if (direction == DataDirection::Unknown) {
+        return Check(wire::kInvalidOpcode);
+    }
+    // Data that moves the other way than the command moves it is a phase error; no
+    // byte of the host's buffer is touched.
+    if ((direction != DataDirection::In && !in.empty()) ||
+        (direction != DataDirection::Out && !out.empty())) {
+        return Check(wire::kDataPhaseError);
+    }
+    const bool flashCommand = block[0] == wire::kRead10 ||
+                              (block[0] == wire::kVendor &&
+                               (block[1] == wire::kWritePages || block[1] == wire::kReadParts ||
+                                block[1] == wire::kEraseBlocks));
+    if (flashCommand && (geometry.pageSize == 0 || geometry.sectorSize == 0)) {
+        return Check(wire::kMediumNotPresent); // a recorder without usable flash
     }
     switch (block[0]) {
-    case kOpInquiry: return Inquiry(data, moved);
-    case kOpReadCapacity10: return ReadCapacity(data, moved);
-    case kOpRead10: return Read10(block, data, moved);
-    case kOpVendor: break;
-    default: return Status::CheckCondition;
+    case wire::kTestUnitReady:
+    case wire::kStartStopUnit:
+    case wire::kPreventAllowRemoval:
+    case wire::kSynchronizeCache10: return Good();
+    case wire::kInquiry: return Inquiry(block, in);
+    case wire::kRequestSense: return RequestSense(in);
+    case wire::kModeSense6: return ModeSense(block, in);
+    case wire::kReadCapacity10: return ReadCapacity(in);
+    case wire::kRead10: return Read10(block, in);
+    default: break;
     }
     switch (block[1]) {
-    case kVendorReadFlashParams: return ReadFlashParams(data, moved);
-    case kVendorWritePages: return WritePages(block, data, moved);
-    case kVendorI2CSend: return I2CSend(block, data, moved);
-    case kVendorI2CReceive: return I2CReceive(block, data, moved);
-    case kVendorReadPartsOfPages: return ReadParts(block, data, moved);
-    case kVendorEraseBlocks: return EraseBlocks(block, data);
-    default: return Status::CheckCondition;
+    case wire::kFlashParams: return FlashParams(in);
+    case wire::kWritePages: return WritePages(block, out);
+    case wire::kI2CSend: return I2CSend(block, out);
+    case wire::kI2CReceive: return I2CReceive(block, in);
+    case wire::kReadParts: return ReadParts(block, in);
+    default: return EraseBlocks(block);
     }
 }
 
-Status VirtualRecorder::Inquiry(std::span<std::uint8_t> data, std::size_t& moved) const {
-    moved = std::min(data.size(), inquiry.size());
+Reply VirtualRecorder::Inquiry(const CommandBlock& block, std::span<std::uint8_t> data) const {
+    if ((block[1] & 0x01) != 0) {
+        return Check(wire::kInvalidField); // no vital product data pages
+    }
+    // The recorder answers its identity whatever allocation length the block gives.
+    const std::size_t moved = std::min(data.size(), inquiry.size());
     std::copy_n(inquiry.begin(), moved, data.begin());
-    return Status::Good;
+    return Good(moved);
 }
 
-Status VirtualRecorder::ReadFlashParams(std::span<std::uint8_t> data, std::size_t& moved) const {
+Reply VirtualRecorder::RequestSense(std::span<std::uint8_t> data) {
+    std::array<std::uint8_t, 18> reply{}; // fixed format
+    reply[0] = 0x70;
+    reply[2] = sense_.key;
+    reply[7] = 10;
+    reply[12] = sense_.asc;
+    reply[13] = sense_.ascq;
+    sense_ = wire::kNoSense;
+    const std::size_t moved = std::min(data.size(), reply.size());
+    std::copy_n(reply.begin(), moved, data.begin());
+    return Good(moved);
+}
+
+Reply VirtualRecorder::ModeSense(const CommandBlock& block, std::span<std::uint8_t> data) const {
+    // A header only: no block descriptors, no pages, not write-protected.
+    const std::array<std::uint8_t, 4> header = {3, 0, 0, 0};
+    const std::size_t moved = std::min({data.size(), header.size(), std::size_t{block[4]}});
+    std::copy_n(header.begin(), moved, data.begin());
+    return Good(moved);
+}
+
+Reply VirtualRecorder::FlashParams(std::span<std::uint8_t> data) const {
     std::array<std::uint8_t, 12> reply{}; // reserved bytes 1-5 and 11 stay zero
     reply[0] = geometry.unitCount;
-    reply[6] = static_cast<std::uint8_t>(geometry.blocksPerUnit);
+    reply[6] = static_cast<std::uint8_t>(geometry.blocksPerUnit); // little-endian
     reply[7] = static_cast<std::uint8_t>(geometry.blocksPerUnit >> 8);
     reply[8] = geometry.pagesPerBlock;
     reply[9] = static_cast<std::uint8_t>(geometry.pageSize);
     reply[10] = static_cast<std::uint8_t>(geometry.pageSize >> 8);
-    moved = std::min(data.size(), reply.size());
+    const std::size_t moved = std::min(data.size(), reply.size());
     std::copy_n(reply.begin(), moved, data.begin());
-    return Status::Good;
+    return Good(moved);
 }
 
-Status VirtualRecorder::ReadCapacity(std::span<std::uint8_t> data, std::size_t& moved) const {
+Reply VirtualRecorder::ReadCapacity(std::span<std::uint8_t> data) const {
     const std::uint64_t sectors =
         geometry.sectorSize == 0 ? 0 : geometry.TotalBytes() / geometry.sectorSize;
-    const auto lastSector = static_cast<std::uint32_t>(sectors > 0 ? sectors - 1 : 0);
-    CommandBlock reply{}; // 8 bytes used: last sector, sector size, both big-endian
-    PutBigEndian32(reply, 0, lastSector);
-    PutBigEndian32(reply, 4, geometry.sectorSize);
-    moved = std::min<std::size_t>(data.size(), 8);
+    const auto lastSector = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(sectors > 0 ? sectors - 1 : 0, 0xFFFFFFFF));
+    std::array<std::uint8_t, 8> reply{}; // last sector, sector size, both big-endian
+    wire::PutBig32(&reply[0], lastSector);
+    wire::PutBig32(&reply[4], geometry.sectorSize);
+    const std::size_t moved = std::min(data.size(), reply.size());
     std::copy_n(reply.begin(), moved, data.begin());
-    return Status::Good;
+    return Good(moved);
 }
 
-Status VirtualRecorder::Read10(const CommandBlock& block, std::span<std::uint8_t> data,
-                               std::size_t& moved) const {
-    const std::uint64_t first = GetBigEndian32(&block[kAddressAt]);
-    const std::uint64_t count = GetBigEndian16(&block[kCountAt]);
+Reply VirtualRecorder::Read10(const CommandBlock& block, std::span<std::uint8_t> data) const {
+    const std::uint64_t first = wire::Big32(&block[wire::kAddressField]);
+    const std::uint64_t count = wire::Big16(&block[wire::kCountField]);
     const std::uint64_t sectorSize = geometry.sectorSize;
-    if (sectorSize == 0 || data.size() != count * sectorSize ||
-        !Fits(first, count, geometry.TotalBytes() / sectorSize)) {
-        return Status::CheckCondition;
+    if (data.size() != count * sectorSize) {
+        return Check(wire::kInvalidField);
+    }
+    if (!Fits(first, count, geometry.TotalBytes() / sectorSize)) {
+        return Check(wire::kOutOfRange);
     }
     CopyOut(first * sectorSize, data);
-    moved = data.size();
-    return Status::Good;
+    return Good(data.size());
 }
 
-Status VirtualRecorder::WritePages(const CommandBlock& block, std::span<std::uint8_t> data,
-                                   std::size_t& moved) {
-    const std::uint64_t first = GetBigEndian32(&block[kAddressAt]);
-    const std::uint64_t count = GetBigEndian16(&block[kCountAt]);
-    if (data.size() != count * geometry.pageSize || !Fits(first, count, geometry.TotalPages())) {
-        return Status::CheckCondition;
+Reply VirtualRecorder::WritePages(const CommandBlock& block, std::span<const std::uint8_t> data) {
+    const std::uint64_t first = wire::Big32(&block[wire::kAddressField]);
+    const std::uint64_t count = wire::Big16(&block[wire::kCountField]);
+    if (data.size() != count * geometry.pageSize) {
+        return Check(wire::kInvalidField);
+    }
+    if (!Fits(first, count, geometry.TotalPages())) {
+        return Check(wire::kOutOfRange);
     }
     WriteFlash(first, data);
-    moved = data.size();
-    return Status::Good;
+    return Good(data.size());
 }
 
-Status VirtualRecorder::ReadParts(const CommandBlock& block, std::span<std::uint8_t> data,
-                                  std::size_t& moved) const {
-    const std::uint64_t first = GetBigEndian32(&block[kAddressAt]);
-    const std::uint64_t parts = GetBigEndian16(&block[kCountAt]);
-    const std::uint64_t partSize = GetBigEndian16(&block[kPartSizeAt]);
-    const std::uint64_t step = GetBigEndian16(&block[kPageStepAt]);
-    const std::uint64_t offset = GetBigEndian16(&block[kPartOffsetAt]);
+Reply VirtualRecorder::ReadParts(const CommandBlock& block, std::span<std::uint8_t> data) const {
+    const std::uint64_t first = wire::Big32(&block[wire::kAddressField]);
+    const std::uint64_t parts = wire::Big16(&block[wire::kCountField]);
+    const std::uint64_t partSize = wire::Big16(&block[wire::kPartSizeField]);
+    const std::uint64_t step = wire::Big16(&block[wire::kPageStepField]);
+    const std::uint64_t offset = wire::Big16(&block[wire::kPartOffsetField]);
     const std::uint64_t lastPage = parts == 0 ? first : first + (parts - 1) * step;
-    if (data.size() != parts * partSize || offset + partSize > geometry.pageSize ||
-        lastPage >= geometry.TotalPages()) {
-        return Status::CheckCondition;
+    if (data.size() != parts * partSize || offset + partSize > geometry.pageSize) {
+        return Check(wire::kInvalidField);
+    }
+    if (lastPage >= geometry.TotalPages()) {
+        return Check(wire::kOutOfRange);
     }
     for (std::uint64_t k = 0; k < parts; ++k) {
         CopyOut((first + k * step) * geometry.pageSize + offset,
                 data.subspan(static_cast<std::size_t>(k * partSize),
                              static_cast<std::size_t>(partSize)));
     }
-    moved = data.size();
-    return Status::Good;
+    return Good(data.size());
 }
 
-Status VirtualRecorder::EraseBlocks(const CommandBlock& block, std::span<std::uint8_t> data) {
-    const std::uint64_t first = GetBigEndian32(&block[kAddressAt]);
-    const std::uint64_t blocks = block[kBlockCountAt];
+Reply VirtualRecorder::EraseBlocks(const CommandBlock& block) {
+    const std::uint64_t first = wire::Big32(&block[wire::kAddressField]);
+    const std::uint64_t blocks = block[wire::kBlockCountField];
     const std::uint64_t perBlock = geometry.pagesPerBlock;
-    if (!data.empty() || block[kBlockCountAt - 1] != 0 || perBlock == 0 || first % perBlock != 0 ||
-        !Fits(first, blocks * perBlock, geometry.TotalPages())) {
-        return Status::CheckCondition;
+    if (block[wire::kBlockCountField - 1] != 0 || perBlock == 0 || first % perBlock != 0) {
+        return Check(wire::kInvalidField);
     }
-    for (std::uint64_t page = first; page < first + blocks * perBlock; ++page) {
-        pages_.erase(page);
+    if (!Fits(first, blocks * perBlock, geometry.TotalPages())) {
+        return Check(wire::kOutOfRange);
     }
-    return Status::Good;
+    const std::uint64_t end = first + blocks * perBlock;
+    for (auto stored = pages_.begin(); stored != pages_.end();) {
+        stored = stored->first >= first && stored->first < end ? pages_.erase(stored)
+                                                               : std::next(stored);
+    }
+    if (blocks > 0) {
+        NoteErased(first, end);
+    }
+    return Good();
 }
 
-Status VirtualRecorder::I2CSend(const CommandBlock& block, std::span<std::uint8_t> data,
-                                std::size_t& moved) {
-    if (block[kI2CLengthAt] != data.size() || data.size() > kMaxI2CTransfer) {
-        return Status::CheckCondition;
+Reply VirtualRecorder::I2CSend(const CommandBlock& block, std::span<const std::uint8_t> data) {
+    if (block[wire::kI2CLengthField] != data.size() || data.size() > wire::kMaxI2CBytes) {
+        return Check(wire::kInvalidField);
     }
-    moved = data.size();
-    return ControllerFrame(data) ? Status::Good : Status::CheckCondition;
+    if (!ControllerFrame(data)) {
+        return Check(wire::kInvalidParameter);
+    }
+    return Good(data.size());
 }
 
-Status VirtualRecorder::I2CReceive(const CommandBlock& block, std::span<std::uint8_t> data,
-                                   std::size_t& moved) {
-    if (block[kI2CLengthAt] != data.size() || data.size() > kMaxI2CTransfer) {
-        return Status::CheckCondition;
+Reply VirtualRecorder::I2CReceive(const CommandBlock& block, std::span<std::uint8_t> data) {
+    if (block[wire::kI2CLengthField] != data.size() || data.size() > wire::kMaxI2CBytes) {
+        return Check(wire::kInvalidField);
     }
     std::fill(data.begin(), data.end(), 0);
     std::copy_n(reply_.begin(), std::min(reply_.size(), data.size()), data.begin());
-    moved = data.size();
-    return Status::Good;
+    return Good(data.size());
 }
 
 bool VirtualRecorder::ControllerFrame(std::span<const std::uint8_t> frame) {
@@ -230,41 +320,40 @@ bool VirtualRecorder::ControllerFrame(std::span<const std::uint8_t> frame) {
     }
     const auto address = [&] { return static_cast<std::size_t>(frame[1] | frame[2] << 8); };
     switch (frame[0]) {
-    case kFrameMemoryRead: {
-        if (frame.size() != kAddressedFrameHeader || frame[3] > kMaxMemoryRead ||
-            address() + frame[3] > kProgramMemorySize) {
+    case wire::kFrameRead: {
+        if (frame.size() != 4 || frame[3] > wire::kMaxReadFrame ||
+            address() + frame[3] > wire::kProgramMemory) {
             return false;
         }
         const auto from = program.begin() + static_cast<std::ptrdiff_t>(address());
         reply_.assign(from, from + frame[3]);
         return true;
     }
-    case kFrameMemoryWrite: {
-        const std::size_t count = frame.size() >= kAddressedFrameHeader ? frame[3] : 0;
-        if (frame.size() < kAddressedFrameHeader || count > kMaxMemoryWrite ||
-            frame.size() != kAddressedFrameHeader + count ||
-            address() + count > kProgramMemorySize) {
+    case wire::kFrameWrite: {
+        const std::size_t count = frame.size() >= 4 ? frame[3] : 0;
+        if (frame.size() < 4 || count > wire::kMaxWriteFrame || frame.size() != 4 + count ||
+            address() + count > wire::kProgramMemory) {
             return false;
         }
         // Flash: a write can only clear bits; an erase sets them again.
         for (std::size_t i = 0; i < count; ++i) {
-            program[address() + i] &= frame[kAddressedFrameHeader + i];
+            program[address() + i] &= frame[4 + i];
         }
-        reply_.assign(frame.begin() + kAddressedFrameHeader, frame.end());
+        reply_.assign(frame.begin() + 4, frame.end());
         return true;
     }
-    case kFramePageErase: {
-        if (frame.size() != kPageEraseFrameSize) {
+    case wire::kFrameErase: {
+        if (frame.size() != 3) {
             return false;
         }
-        const std::size_t base = address() & ~std::size_t{kControllerPageSize - 1};
-        std::fill_n(program.begin() + static_cast<std::ptrdiff_t>(base), kControllerPageSize,
+        const std::size_t base = address() & ~(wire::kControllerPage - 1);
+        std::fill_n(program.begin() + static_cast<std::ptrdiff_t>(base), wire::kControllerPage,
                     kErased);
-        reply_.assign(kPageEraseReplySize, 0);
+        reply_.assign(wire::kEraseReply, 0);
         return true;
     }
-    case kFrameRestart:
-        if (frame.size() != kRestartFrameSize) {
+    case wire::kFrameRestart:
+        if (frame.size() != 2) {
             return false;
         }
         restartRequested_ = true;

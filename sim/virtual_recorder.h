@@ -1,6 +1,7 @@
-// One virtual recorder: the storage device's side of every command the updater
-// sends (identification, flash pages and blocks, the I2C tunnel) and the
-// microcontroller behind the tunnel with its 64 KiB of program memory.
+// One virtual recorder: the storage device's side of every command a host sends it
+// (identification, the commands any host sends a new disk, flash pages and blocks,
+// the I2C tunnel) and the microcontroller behind the tunnel with its 64 KiB of
+// program memory.
 //
 // After a restart the recorder runs what its program area holds. A boot-loader
 // replacement program is told from a firmware by the eight bytes "BLINSTAL" at
@@ -8,7 +9,7 @@
 // at 0x2000-0x3FFF over the boot loader at 0xD800.
 #pragma once
 
-#include "transport/command_block.h"
+#include "sim/wire.h"
 
 #include <array>
 #include <cstdint>
@@ -19,6 +20,8 @@
 #include <vector>
 
 namespace qdp::sim {
+
+using CommandBlock = wire::Block;
 
 struct Geometry {
     std::uint8_t unitCount = 2;
@@ -33,24 +36,31 @@ struct Geometry {
     std::uint64_t TotalBytes() const { return TotalPages() * pageSize; }
 };
 
-// The recorder's identification, as the updater expects it.
-std::vector<std::uint8_t> RecorderInquiry();
+// Which way a command's data moves.
+enum class DataDirection { None, In, Out, Unknown };
+DataDirection DirectionOf(const CommandBlock& block);
 
-enum class Status { Good, CheckCondition };
+struct Reply {
+    bool good = true;
+    wire::Sense sense;     // what went wrong, when not good
+    std::size_t moved = 0; // bytes moved to or from the host's buffer
+};
 
-inline constexpr std::uint32_t kProgramMemorySize = 0x10000;
-inline constexpr std::size_t kInstallerMarkAt = 0x0F08;
-inline constexpr std::string_view kInstallerMark = "BLINSTAL";
-inline constexpr std::size_t kCarriedSectionAt = 0x2000;
-inline constexpr std::size_t kCarriedSectionSize = 0x2000;
+// A run of erased flash pages, [first, end).
+struct PageRange {
+    std::uint64_t first;
+    std::uint64_t end;
+};
 
 class VirtualRecorder {
   public:
     explicit VirtualRecorder(Geometry geometry = {});
 
-    // Carries out one command. `data` is the caller's buffer of the command's data
-    // length; `moved` tells how many bytes went to or from it.
-    Status Execute(const CommandBlock& block, std::span<std::uint8_t> data, std::size_t& moved);
+    // Carries out one command. `in` is the host's buffer for a command that sends
+    // data to the host, `out` what the host sends; at most one of them holds bytes,
+    // as many as the host's data length.
+    Reply Execute(const CommandBlock& block, std::span<std::uint8_t> in,
+                  std::span<const std::uint8_t> out);
 
     // True once after the controller took a restart frame.
     bool TakeRestartRequest() { return std::exchange(restartRequested_, false); }
@@ -59,9 +69,9 @@ class VirtualRecorder {
 
     // --- set-up and inspection -------------------------------------------------
     Geometry geometry;
-    std::vector<std::uint8_t> inquiry = RecorderInquiry(); // replies may be altered or cut
+    std::vector<std::uint8_t> inquiry{wire::kIdentity.begin(), wire::kIdentity.end()};
 
-    std::array<std::uint8_t, kProgramMemorySize> program{};
+    std::array<std::uint8_t, wire::kProgramMemory> program{};
     void SetBootLoader(std::uint16_t version, std::string_view identification);
     void SetFirmware(std::uint16_t version, std::string_view marker = "FWOK");
 
@@ -69,25 +79,32 @@ class VirtualRecorder {
     std::vector<std::uint8_t> ReadFlash(std::uint64_t page, std::size_t pages = 1) const;
     void WriteFlash(std::uint64_t page, std::span<const std::uint8_t> bytes);
     std::size_t StoredPages() const { return pages_.size(); }
+    // Every page range that erase commands have erased, merged, in order.
+    const std::vector<PageRange>& ErasedRanges() const { return erased_; }
 
   private:
-    Status Inquiry(std::span<std::uint8_t> data, std::size_t& moved) const;
-    Status ReadFlashParams(std::span<std::uint8_t> data, std::size_t& moved) const;
-    Status ReadCapacity(std::span<std::uint8_t> data, std::size_t& moved) const;
-    Status Read10(const CommandBlock& block, std::span<std::uint8_t> data,
-                  std::size_t& moved) const;
-    Status WritePages(const CommandBlock& block, std::span<std::uint8_t> data, std::size_t& moved);
-    Status ReadParts(const CommandBlock& block, std::span<std::uint8_t> data,
-                     std::size_t& moved) const;
-    Status EraseBlocks(const CommandBlock& block, std::span<std::uint8_t> data);
-    Status I2CSend(const CommandBlock& block, std::span<std::uint8_t> data, std::size_t& moved);
-    Status I2CReceive(const CommandBlock& block, std::span<std::uint8_t> data, std::size_t& moved);
+    Reply Dispatch(const CommandBlock& block, std::span<std::uint8_t> in,
+                   std::span<const std::uint8_t> out);
+    Reply Inquiry(const CommandBlock& block, std::span<std::uint8_t> data) const;
+    Reply RequestSense(std::span<std::uint8_t> data);
+    Reply ModeSense(const CommandBlock& block, std::span<std::uint8_t> data) const;
+    Reply FlashParams(std::span<std::uint8_t> data) const;
+    Reply ReadCapacity(std::span<std::uint8_t> data) const;
+    Reply Read10(const CommandBlock& block, std::span<std::uint8_t> data) const;
+    Reply WritePages(const CommandBlock& block, std::span<const std::uint8_t> data);
+    Reply ReadParts(const CommandBlock& block, std::span<std::uint8_t> data) const;
+    Reply EraseBlocks(const CommandBlock& block);
+    Reply I2CSend(const CommandBlock& block, std::span<const std::uint8_t> data);
+    Reply I2CReceive(const CommandBlock& block, std::span<std::uint8_t> data);
     bool ControllerFrame(std::span<const std::uint8_t> frame);
 
     void CopyOut(std::uint64_t byteOffset, std::span<std::uint8_t> out) const;
+    void NoteErased(std::uint64_t first, std::uint64_t end);
 
     std::unordered_map<std::uint64_t, std::vector<std::uint8_t>> pages_;
+    std::vector<PageRange> erased_;
     std::vector<std::uint8_t> reply_; // the controller's reply to the last frame
+    wire::Sense sense_;               // of the last command that failed
     bool restartRequested_ = false;
 };
 

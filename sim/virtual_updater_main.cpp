@@ -1,13 +1,17 @@
 // Runs the updater, with its real dialogue and console, against the virtual
 // recorder instead of a physical drive.
 #include "app/updater.h"
+#include "platform/embedded_images.h"
 #include "sim/virtual_host.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -16,7 +20,8 @@ using qdp::sim::VirtualHost;
 
 constexpr char kUsage[] =
     "usage: qdp_virtual_updater [options] [diag]\n"
-    "  --boot-loader older|equal|newer|incompatible   installed boot loader (older: 1.2)\n"
+    "  --boot-loader older|equal|newer|incompatible   installed boot loader, against the\n"
+    "                                                 one offered (older: one minor less)\n"
     "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
     "  --flash-mib N                                  flash size in MiB (512)\n"
     "  --fault none|program-failure|no-leave|no-return|other-drive\n"
@@ -90,6 +95,17 @@ qdp::sim::Geometry GeometryOf(unsigned long flashMib) {
     return geometry;
 }
 
+// The boot loader that the embedded firmware image offers: version and identification.
+std::pair<std::uint16_t, std::string> OfferedBootLoader() {
+    const std::span<const std::uint8_t> stored = qdp::os::FindEmbeddedImage("FWC");
+    std::vector<std::uint8_t> image(stored.begin(), stored.end());
+    image.resize(std::max<std::size_t>(image.size(), 0xD809));
+    qdp::sim::wire::Descramble(image.data(), image.size());
+    const std::uint8_t* record = &image[qdp::sim::wire::kBootLoaderRecord];
+    return {static_cast<std::uint16_t>(record[0] << 8 | record[1]),
+            std::string(record + 2, record + 9)};
+}
+
 void Configure(const Options& options, VirtualHost& host) {
     host.realPacing = options.pacing == "real";
     host.restart.awayMs = options.restartMs;
@@ -101,11 +117,16 @@ void Configure(const Options& options, VirtualHost& host) {
         host.AttachRecorder(options.drive, geometry);
     }
     qdp::sim::VirtualRecorder& recorder = *host.AnyRecorder();
-    const std::uint16_t bootLoader = options.bootLoader == "older"   ? 0x0102
-                                     : options.bootLoader == "newer" ? 0x0104
-                                                                     : 0x0103;
-    recorder.SetBootLoader(bootLoader,
-                           options.bootLoader == "incompatible" ? "QDP+BL0" : "QDP+BL1");
+    const auto [offered, identification] = OfferedBootLoader();
+    const std::uint16_t bootLoader =
+        options.bootLoader == "older"   ? static_cast<std::uint16_t>(offered - 1)
+        : options.bootLoader == "newer" ? static_cast<std::uint16_t>(offered + 1)
+                                        : offered;
+    std::string installedIdentification = identification;
+    if (options.bootLoader == "incompatible") {
+        installedIdentification.back() ^= 0x01;
+    }
+    recorder.SetBootLoader(bootLoader, installedIdentification);
     if (options.firmware == "valid") {
         recorder.SetFirmware(0x0204);
     }
@@ -117,7 +138,7 @@ void Configure(const Options& options, VirtualHost& host) {
                            return v.block[1] == 0x02 && v.dataOut.size() == 36 &&
                                   v.dataOut[1] == 0x00 && v.dataOut[2] == 0x0C;
                        },
-                       qdp::sim::FaultAction::FailCommand});
+                       qdp::sim::FaultAction::CheckCondition});
     } else if (options.fault == "no-leave") {
         host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverLeaves;
     } else if (options.fault == "no-return") {

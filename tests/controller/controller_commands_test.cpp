@@ -94,7 +94,7 @@ TEST(Restart, SendsTwoBytesAndReceivesNothing) {
     ASSERT_TRUE(Ctrl_Restart());
     ASSERT_EQ(Host().Trace().size(), 1u);
     EXPECT_EQ(Host().Trace()[0].block, Block({0xC8, 0x02, 2}));
-    EXPECT_EQ(Host().Trace()[0].data, (Bytes{0x53, kRestartFrameFiller}));
+    EXPECT_EQ(Host().Trace()[0].data, (Bytes{0x53, 0x00}));
     EXPECT_EQ(Host().Restarts(), 1);
 }
 

@@ -42,7 +42,7 @@ TEST(ProgramImage, ErasesEachPageThenWritesIt32BytesAtATimeWithPauses) {
             EXPECT_TRUE(std::equal(write.begin() + 4, write.end(), image.begin() + address));
         }
     }
-    EXPECT_EQ(Host().Pauses(), std::vector<std::uint32_t>(1696, 50));
+    EXPECT_EQ(Host().PauseLengths(), std::vector<std::uint32_t>(1696, 50));
     EXPECT_EQ(Host().console, std::string(53, '.'));
     EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0xD400, recorder.program.begin()));
 }

@@ -1,5 +1,6 @@
 #include "controller/controller_commands.h"
 #include "firmware/descrambler.h"
+#include "firmware/firmware_state.h"
 #include "firmware/image_store.h"
 #include "tests/support/test_support.h"
 
@@ -32,7 +33,7 @@ std::vector<std::uint8_t> Scrambled(const std::vector<std::uint8_t>& plain) {
 TEST(Descrambler, TheFirstKeyByteComesFromTheSecondAdvance) {
     ImageBuffer image{};
     DescrambleImage(image);
-    const std::vector<std::uint8_t> keys = KeyStream(kImageSize);
+    const std::vector<std::uint8_t> keys = KeyStream(0xFC00);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), keys.begin()));
     EXPECT_EQ(image[0], keys[0]);
 }
@@ -55,20 +56,21 @@ TEST(ImageStore, BothImagesMeetTheSameKeyStream) {
     Host().imageOverrides["BRC"] = Host().imageOverrides["FWC"];
     ASSERT_TRUE(LoadFirmwareImage());
     ASSERT_TRUE(LoadReplacementImage());
-    EXPECT_TRUE(std::all_of(FirmwareImage.begin(), FirmwareImage.end(),
+    EXPECT_TRUE(std::all_of(Firmware.FirmwareImage.begin(), Firmware.FirmwareImage.end(),
                             [](std::uint8_t b) { return b == 0; }));
     // The same plain bytes except where the replacement takes firmware bytes.
-    EXPECT_TRUE(std::all_of(ReplacementImage.begin(), ReplacementImage.end(),
+    EXPECT_TRUE(std::all_of(Firmware.ReplacementImage.begin(), Firmware.ReplacementImage.end(),
                             [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST(ImageStore, BytesAfterTheImageNeverReachTheBuffer) {
     std::vector<std::uint8_t> resource(0x10000, 0x00);
-    std::fill(resource.begin() + kImageSize, resource.end(), 0xAB);
+    std::fill(resource.begin() + 0xFC00, resource.end(), 0xAB);
     Host().imageOverrides["FWC"] = resource;
     ASSERT_TRUE(LoadFirmwareImage());
-    const std::vector<std::uint8_t> keys = KeyStream(kImageSize);
-    EXPECT_TRUE(std::equal(FirmwareImage.begin(), FirmwareImage.end(), keys.begin()));
+    const std::vector<std::uint8_t> keys = KeyStream(0xFC00);
+    EXPECT_TRUE(
+        std::equal(Firmware.FirmwareImage.begin(), Firmware.FirmwareImage.end(), keys.begin()));
 }
 
 TEST(ImageStore, TheFirmwareRecordsAreCopiedOutOfTheImage) {
@@ -81,10 +83,10 @@ TEST(ImageStore, TheFirmwareRecordsAreCopiedOutOfTheImage) {
     std::memcpy(&plain[0xD3FC], "FWOK", 4);
     Host().imageOverrides["FWC"] = Scrambled(plain);
     ASSERT_TRUE(LoadFirmwareImage());
-    EXPECT_EQ(ImageBootLoaderRecord.version, 0x0201);
-    EXPECT_EQ(std::memcmp(ImageBootLoaderRecord.identification, "ABCDEFG", 7), 0);
-    EXPECT_EQ(ImageFirmwareStatus.version, 0x0307);
-    EXPECT_EQ(std::memcmp(ImageFirmwareStatus.marker, "FWOK", 4), 0);
+    EXPECT_EQ(Firmware.ImageBootLoaderRecord.version, 0x0201);
+    EXPECT_EQ(std::memcmp(Firmware.ImageBootLoaderRecord.identification, "ABCDEFG", 7), 0);
+    EXPECT_EQ(Firmware.ImageFirmwareStatus.version, 0x0307);
+    EXPECT_EQ(std::memcmp(Firmware.ImageFirmwareStatus.marker, "FWOK", 4), 0);
 }
 
 TEST(ImageStore, TheReplacementImageIsPatchedFromTheFirmwareImage) {
@@ -97,7 +99,7 @@ TEST(ImageStore, TheReplacementImageIsPatchedFromTheFirmwareImage) {
     Host().imageOverrides["BRC"] = Scrambled(replacement);
     ASSERT_TRUE(LoadFirmwareImage());
     ASSERT_TRUE(LoadReplacementImage());
-    for (std::size_t i = 0; i < kImageSize; ++i) {
+    for (std::size_t i = 0; i < 0xFC00; ++i) {
         std::uint8_t expected = replacement[i];
         if (i >= 0x2000 && i < 0x4000) {
             expected = firmware[0xD800 + (i - 0x2000)];
@@ -105,30 +107,48 @@ TEST(ImageStore, TheReplacementImageIsPatchedFromTheFirmwareImage) {
             const std::size_t from[] = {0x0001, 0x0002, 0x003C, 0x003D};
             expected = firmware[from[i - 0x0F00]];
         }
-        ASSERT_EQ(ReplacementImage[i], expected) << "offset " << i;
+        ASSERT_EQ(Firmware.ReplacementImage[i], expected) << "offset " << i;
     }
-    EXPECT_TRUE(std::equal(FirmwareImage.begin(), FirmwareImage.end(), firmware.begin()));
+    EXPECT_TRUE(
+        std::equal(Firmware.FirmwareImage.begin(), Firmware.FirmwareImage.end(), firmware.begin()));
 }
 
 TEST(ImageStore, AMissingOrShortImageFailsToLoad) {
-    Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(kImageSize - 1, 0);
+    Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(0xFBFF, 0);
     EXPECT_FALSE(LoadFirmwareImage());
     Host().imageOverrides["BRC"] = {};
     EXPECT_FALSE(LoadReplacementImage());
-    Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(kImageSize, 0);
+    Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(0xFC00, 0);
     EXPECT_TRUE(LoadFirmwareImage()); // exactly 0xFC00 bytes is enough
 }
 
+TEST(ImageStore, TheBufferHoldsExactly0xFC00Bytes) {
+    EXPECT_EQ(sizeof Firmware.FirmwareImage, 0xFC00u);
+    EXPECT_EQ(sizeof Firmware.ReplacementImage, 0xFC00u);
+    // The byte before the edge is loaded, the first byte after it is not.
+    std::vector<std::uint8_t> plain(0x10000, 0x00);
+    plain[0xFBFF] = 0x5A;
+    plain[0xFC00] = 0xA5;
+    std::vector<std::uint8_t> resource = plain;
+    ApplyKeyStream(resource);
+    Host().imageOverrides["FWC"] = resource;
+    ASSERT_TRUE(LoadFirmwareImage());
+    EXPECT_EQ(Firmware.FirmwareImage[0xFBFF], 0x5A);
+    EXPECT_EQ(Firmware.FirmwareImage.back(), 0x5A);
+}
+
 TEST(ImageStore, TheCommittedImagesHoldTheDocumentedRecords) {
+    Host().imageOverrides["FWC"] = ReadSourceFile("resources/FWC.bin");
+    Host().imageOverrides["BRC"] = ReadSourceFile("resources/BRC.bin");
     ASSERT_TRUE(LoadFirmwareImage());
     ASSERT_TRUE(LoadReplacementImage());
-    EXPECT_EQ(ImageFirmwareStatus.version, 0x0205);
-    EXPECT_EQ(std::memcmp(ImageFirmwareStatus.marker, "FWOK", 4), 0);
-    EXPECT_EQ(ImageBootLoaderRecord.version, 0x0103);
-    EXPECT_EQ(std::memcmp(ImageBootLoaderRecord.identification, "QDP+BL1", 7), 0);
-    EXPECT_EQ(std::memcmp(&ReplacementImage[0x0F08], "BLINSTAL", 8), 0);
-    EXPECT_EQ(ReplacementImage[0x2000], 0x01); // the firmware's boot-loader record
-    EXPECT_EQ(ReplacementImage[0x2001], 0x03);
+    EXPECT_EQ(Firmware.ImageFirmwareStatus.version, 0x0205);
+    EXPECT_EQ(std::memcmp(Firmware.ImageFirmwareStatus.marker, "FWOK", 4), 0);
+    EXPECT_EQ(Firmware.ImageBootLoaderRecord.version, 0x0103);
+    EXPECT_EQ(std::memcmp(Firmware.ImageBootLoaderRecord.identification, "QDP+BL1", 7), 0);
+    EXPECT_EQ(std::memcmp(&Firmware.ReplacementImage[0x0F08], "BLINSTAL", 8), 0);
+    EXPECT_EQ(Firmware.ReplacementImage[0x2000], 0x01); // the firmware's boot-loader record
+    EXPECT_EQ(Firmware.ReplacementImage[0x2001], 0x03);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "firmware/memory_erase.h"
 #include "tests/support/test_support.h"
-#include "transport/device_state.h"
+#include "transport/transport_state.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ void SetGeometry(std::uint8_t units, std::uint16_t blocksPerUnit, std::uint8_t p
 std::vector<std::uint32_t> ErasedAt() {
     std::vector<std::uint32_t> pages;
     for (const auto& record : Commands(0xC8, 0x0A)) {
-        pages.push_back(GetBigEndian32(&record.block[2]));
+        pages.push_back(sim::wire::Big32(&record.block[2]));
     }
     return pages;
 }
@@ -68,10 +68,10 @@ TEST(EraseMemory, AZeroFieldMakesTheGeometryUnusable) {
     const std::array<std::array<int, 3>, 3> cases = {{{0, 64, 2048}, {1, 0, 2048}, {1, 64, 0}}};
     for (const auto& [units, perBlock, pageSize] : cases) {
         ResetProcess();
-        FlashParams.unitCount = static_cast<std::uint8_t>(units);
-        FlashParams.blocksPerUnit = 4096;
-        FlashParams.pagesPerBlock = static_cast<std::uint8_t>(perBlock);
-        FlashParams.pageSize = static_cast<std::uint16_t>(pageSize);
+        Transport.FlashParams.unitCount = static_cast<std::uint8_t>(units);
+        Transport.FlashParams.blocksPerUnit = 4096;
+        Transport.FlashParams.pagesPerBlock = static_cast<std::uint8_t>(perBlock);
+        Transport.FlashParams.pageSize = static_cast<std::uint16_t>(pageSize);
         EXPECT_FALSE(EraseMemory());
         EXPECT_TRUE(Host().console.empty());
         EXPECT_TRUE(Host().Trace().empty());
@@ -79,9 +79,9 @@ TEST(EraseMemory, AZeroFieldMakesTheGeometryUnusable) {
 }
 
 TEST(EraseMemory, NoBlocksPerUnitMeansNothingToErase) {
-    FlashParams.unitCount = 1;
-    FlashParams.pagesPerBlock = 64;
-    FlashParams.pageSize = 2048;
+    Transport.FlashParams.unitCount = 1;
+    Transport.FlashParams.pagesPerBlock = 64;
+    Transport.FlashParams.pageSize = 2048;
     EXPECT_TRUE(EraseMemory());
     EXPECT_EQ(Host().console, "OK\n");
 }

@@ -4,7 +4,7 @@
 #include "include/QDp_FW_FirstUpdater.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/support/test_support.h"
-#include "transport/device_state.h"
+#include "transport/transport_state.h"
 
 #include <array>
 #include <cstdlib>
@@ -30,14 +30,11 @@ std::vector<std::uint8_t> Buffer(FuzzInput& in, std::size_t size) {
 }
 
 void Call(FuzzInput& in) {
-    const ::FlashParams params = qdp::FlashParams;
+    const ::FlashParams params = qdp::Transport.FlashParams;
     switch (in.Below(12)) {
     case 0: {
         std::array<char*, 9> devices{};
-        const int32_t count = QDp_GetDevices(devices.data());
-        for (int32_t i = 0; i < count; ++i) {
-            delete[] devices[static_cast<std::size_t>(i)];
-        }
+        QDp_FreeDevices(devices.data(), QDp_GetDevices(devices.data()));
         break;
     }
     case 1: {

@@ -1,10 +1,13 @@
 #include "tests/support/test_support.h"
 
-#include "app/updater.h"
-#include "firmware/image_store.h"
+#include "app/updater_state.h"
+#include "firmware/firmware_state.h"
 #include "include/QDp_FW_FirstUpdater.h"
-#include "transport/device_state.h"
+#include "platform/embedded_images.h"
+#include "transport/transport_state.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -13,29 +16,47 @@ namespace qdp::test {
 
 void ResetProcess() {
     Host().Reset();
-    DevicePath = kInitialDevicePath;
-    FlashParams = {};
-    SectorSize = kInitialSectorSize;
-    DiagMode = false;
-    std::free(DeviceName);
-    DeviceName = nullptr;
-    InstanceMutex = 0;
-    InstalledBootLoaderRecord = {};
-    InstalledFirmwareStatus = {};
-    FirmwareValid = false;
-    ModulePath = {};
-    FirmwareImage = {};
-    ReplacementImage = {};
-    ImageFirmwareStatus = {};
-    ImageBootLoaderRecord = {};
+    ResetTransportState();
+    ResetFirmwareState();
+    ResetUpdaterState();
 }
 
 sim::VirtualHost& Host() { return sim::VirtualHost::Instance(); }
 
-sim::VirtualRecorder& AttachStandardRecorder(int drive, std::uint16_t bootLoader,
-                                             std::uint16_t firmware) {
+const Offered& OfferedByTheImage() {
+    static const Offered offered = [] {
+        const std::span<const std::uint8_t> stored = os::FindEmbeddedImage("FWC");
+        std::vector<std::uint8_t> image(stored.begin(), stored.end());
+        image.resize(0x10000);
+        sim::wire::Descramble(image.data(), image.size());
+        return Offered{static_cast<std::uint16_t>(image[0xD3F5] | image[0xD3F6] << 8),
+                       static_cast<std::uint16_t>(image[0xD800] << 8 | image[0xD801]),
+                       std::string(image.begin() + 0xD802, image.begin() + 0xD809)};
+    }();
+    return offered;
+}
+
+std::string VersionText(std::uint16_t version) {
+    return std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
+}
+
+bool CommittedImagesBuiltIn() {
+    for (const std::string name : {"FWC", "BRC"}) {
+        const std::span<const std::uint8_t> built = os::FindEmbeddedImage(name.c_str());
+        const std::vector<std::uint8_t> committed = ReadSourceFile("resources/" + name + ".bin");
+        if (!std::equal(built.begin(), built.end(), committed.begin(), committed.end())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+sim::VirtualRecorder& AttachStandardRecorder(int drive, int bootLoader, std::uint16_t firmware) {
     sim::VirtualRecorder& recorder = Host().AttachRecorder(drive);
-    recorder.SetBootLoader(bootLoader, "QDP+BL1");
+    const Offered& offered = OfferedByTheImage();
+    recorder.SetBootLoader(bootLoader < 0 ? offered.bootLoader
+                                          : static_cast<std::uint16_t>(bootLoader),
+                           offered.identification);
     recorder.SetFirmware(firmware);
     return recorder;
 }
@@ -67,7 +88,7 @@ std::vector<sim::CommandRecord> Commands(std::uint8_t opcode, int subCode) {
 
 std::vector<std::vector<std::uint8_t>> ControllerFrames() {
     std::vector<std::vector<std::uint8_t>> frames;
-    for (const sim::CommandRecord& record : Commands(kOpVendor, kVendorI2CSend)) {
+    for (const sim::CommandRecord& record : Commands(0xC8, 0x02)) {
         frames.push_back(record.data);
     }
     return frames;
@@ -78,6 +99,40 @@ std::vector<std::uint8_t> ReadSourceFile(const std::string& relativePath) {
     std::ifstream in(std::string(root != nullptr ? root : ".") + "/" + relativePath,
                      std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string TraceText() {
+    std::string text;
+    const auto& trace = Host().Trace();
+    const auto& pauses = Host().Pauses();
+    auto pause = pauses.begin();
+    char line[160];
+    for (std::size_t i = 0; i <= trace.size(); ++i) {
+        for (; pause != pauses.end() && pause->afterCommands == i; ++pause) {
+            std::snprintf(line, sizeof line, "pause %u\n", pause->ms);
+            text += line;
+        }
+        if (i == trace.size()) {
+            break;
+        }
+        const sim::CommandRecord& record = trace[i];
+        std::string block;
+        for (const std::uint8_t byte : record.block) {
+            std::snprintf(line, sizeof line, "%02x", byte);
+            block += line;
+        }
+        const char* direction = record.direction == 1 ? "in" : record.length == 0 ? "none" : "out";
+        std::string data;
+        for (std::size_t k = 0; k < std::min<std::size_t>(record.data.size(), 4); ++k) {
+            std::snprintf(line, sizeof line, " %02x", record.data[k]);
+            data += line;
+        }
+        std::snprintf(line, sizeof line, "%d %s %s %u%s%s%s\n", record.drive, block.c_str(),
+                      direction, record.length, data.empty() ? "" : " :", data.c_str(),
+                      record.good ? "" : " FAILED");
+        text += line;
+    }
+    return text;
 }
 
 } // namespace qdp::test
