@@ -4,31 +4,57 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 namespace qdp::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kBanner = "Quirn Dorvel+ Firmware Updater version 1.3\n\n";
+// The versions offered by the images built in, and the one the runner installs as
+// "older": one minor version below.
+std::string OlderThan(const std::string& version) {
+    const std::size_t dot = version.find('.');
+    const int value = std::stoi(version.substr(0, dot)) * 256 + std::stoi(version.substr(dot + 1));
+    return std::to_string((value - 1) >> 8) + "." + std::to_string((value - 1) & 0xFF);
+}
+const std::string kOffered = QDP_OFFERED_BOOT_LOADER;
+const std::string kOlder = OlderThan(kOffered);
+
+const std::string kBanner = "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n\n";
 const std::string kWait =
     "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
-const std::string kHead = kBanner +
-                          "Current Boot Loader version: 1.2\n"
-                          "Current firmware version: 2.4\n"
-                          "Press 'Y' to load firmware version 2.5 or other key to exit.\n";
+const std::string kHeadAfterBanner = "Current Boot Loader version: " + kOlder +
+                                     "\n"
+                                     "Current firmware version: 2.4\n"
+                                     "Press 'Y' to load firmware version " QDP_OFFERED_FIRMWARE
+                                     " or other key to exit.\n";
+const std::string kHead = kBanner + kHeadAfterBanner;
 const std::string kConfirm =
     "\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n"
     "Press 'L' to confirm load or other key to exit.\n";
 const std::string kUpgrade = "\nIt is necessary to upgrade Boot Loader before firmware loading.\n"
-                             "Press 'Y' to upgrade Boot Loader 1.2 to version 1.3 or other key "
-                             "to exit.\n";
+                             "Press 'Y' to upgrade Boot Loader " +
+                             kOlder + " to version " + kOffered + " or other key to exit.\n";
 const std::string kClosing =
     "\nDisconnect recorder to apply firmware changes.\n\r\nPress any key to exit.\r\n";
+const std::string kPress = "\r\nPress any key to exit.\r\n";
 
-PtySession Updater(const std::vector<std::string>& arguments = {}) {
-    return PtySession(QDP_UPDATER_PATH, arguments);
+PtySession Updater(const std::vector<std::string>& arguments = {},
+                   StandardOutput output = StandardOutput::Terminal, const std::string& file = {}) {
+    return PtySession(QDP_UPDATER_PATH, arguments, output, file);
 }
 
 PtySession VirtualUpdater(const std::vector<std::string>& arguments = {}) {
@@ -40,12 +66,21 @@ std::string WithoutReport(const std::string& screen) {
     return screen.substr(0, screen.find("[virtual recorder:"));
 }
 
+// Key mode ended: the terminal echoes and gathers lines again.
+bool TerminalRestored(const PtySession& session) {
+    const termios mode = session.TerminalMode();
+    return (mode.c_lflag & ECHO) != 0 && (mode.c_lflag & ICANON) != 0 && (mode.c_lflag & ISIG) != 0;
+}
+
+// --- Start-up and the device wait -------------------------------------------------
+
 TEST(Console, TheUpdaterWaitsForARecorderUntilEsc) {
     PtySession updater = Updater();
     ASSERT_TRUE(updater.WaitFor(OnTerminal(kBanner + kWait))) << updater.Screen();
     updater.Type("\x1b");
     EXPECT_EQ(updater.WaitExit(), 0);
     EXPECT_EQ(updater.Screen(), OnTerminal(kBanner + kWait));
+    EXPECT_TRUE(TerminalRestored(updater));
 }
 
 TEST(Console, KeysDuringTheWaitAreConsumedUnechoed) {
@@ -54,13 +89,48 @@ TEST(Console, KeysDuringTheWaitAreConsumedUnechoed) {
     updater.Type("a");
     updater.Type("\x1bOP");   // F1
     updater.Type("\x1b[15~"); // F5
-    updater.Type("\x03");     // Ctrl+C is a key here
+    updater.Type("\x1by");    // Alt+y: not Esc
     updater.Type("\r");
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(updater.Running());
     updater.Type("\x1b");
     EXPECT_EQ(updater.WaitExit(), 0);
     EXPECT_EQ(updater.Screen(), OnTerminal(kBanner + kWait));
+}
+
+TEST(Console, AnUnknownKeySequenceDoesNotStopTheWaitFromPolling) {
+    for (const std::string sequence : {"\x1b[Z", "\x1bOM"}) { // Shift+Tab, keypad Enter
+        PtySession runner = VirtualUpdater({"--arrive-after-ms", "1500"});
+        ASSERT_TRUE(runner.WaitFor(OnTerminal(kWait)));
+        runner.Type(sequence);
+        // The recorder arrives while no further key is typed.
+        ASSERT_TRUE(runner.WaitFor(OnTerminal(kHeadAfterBanner), 10s))
+            << "after " << sequence.substr(1) << ": " << runner.Screen();
+        runner.Type("n");
+        EXPECT_EQ(runner.WaitExit(), 0);
+    }
+}
+
+TEST(Console, CtrlCInTheWaitEndsTheProgramAsAnInterrupt) {
+    PtySession updater = Updater();
+    ASSERT_TRUE(updater.WaitFor(OnTerminal(kWait)));
+    updater.Type("\x03");
+    EXPECT_EQ(updater.WaitExit(), -2);
+    EXPECT_EQ(updater.EndingSignal(), SIGINT);
+    EXPECT_TRUE(TerminalRestored(updater));
+    EXPECT_EQ(updater.Screen(), OnTerminal(kBanner + kWait));
+}
+
+TEST(Console, SignalsFromOutsideRestoreTheTerminal) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        PtySession runner = VirtualUpdater();
+        ASSERT_TRUE(runner.WaitFor(OnTerminal(kHead)));
+        ASSERT_FALSE(TerminalRestored(runner)); // key mode while the prompt waits
+        runner.SendSignal(signal);
+        EXPECT_EQ(runner.WaitExit(), -2) << "signal " << signal;
+        EXPECT_EQ(runner.EndingSignal(), signal);
+        EXPECT_TRUE(TerminalRestored(runner)) << "signal " << signal;
+    }
 }
 
 TEST(Console, ASecondInstanceIsRefusedWhileTheFirstWaits) {
@@ -81,15 +151,74 @@ TEST(Console, ASecondInstanceIsRefusedWhileTheFirstWaits) {
     EXPECT_EQ(first.WaitExit(), 0);
 }
 
+// Holds the instance lock as another recorder application would: the abstract
+// socket name "VornakHS_".
+class LockHolder {
+  public:
+    LockHolder() : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const char name[] = "VornakHS_";
+        std::memcpy(address.sun_path + 1, name, sizeof name - 1);
+        held_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&address),
+                       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof name)) == 0;
+    }
+    ~LockHolder() { ::close(fd_); }
+    bool Held() const { return held_; }
+
+  private:
+    int fd_;
+    bool held_ = false;
+};
+
+TEST(Console, AnotherApplicationHoldingVornakHSIsRefused) {
+    const LockHolder other;
+    ASSERT_TRUE(other.Held());
+    PtySession updater = Updater();
+    ASSERT_TRUE(updater.WaitFor("Close all other digital recorder applications"))
+        << updater.Screen();
+    updater.Type(" ");
+    EXPECT_EQ(updater.WaitExit(), 1);
+}
+
+// --- Output that reaches logs ------------------------------------------------------
+
+TEST(Console, OutputReachesAPipeBeforeTheProgramWaits) {
+    PtySession updater = Updater({}, StandardOutput::Pipe);
+    // Keys still come from the terminal; the text is all in the pipe while it waits.
+    ASSERT_TRUE(updater.WaitFor(kBanner + kWait, 5s)) << updater.Piped();
+    EXPECT_TRUE(updater.Running());
+    updater.Type("\x1b");
+    EXPECT_EQ(updater.WaitExit(), 0);
+    EXPECT_EQ(updater.Piped(), kBanner + kWait);
+    EXPECT_EQ(updater.Screen(), ""); // nothing of it on the terminal
+}
+
+TEST(Console, OutputReachesAFileBeforeTheProgramWaits) {
+    const std::string path = ::testing::TempDir() + "updater_output.txt";
+    PtySession updater = Updater({}, StandardOutput::File, path);
+    std::string content;
+    for (int i = 0; i < 250 && content != kBanner + kWait; ++i) {
+        std::this_thread::sleep_for(20ms);
+        std::ifstream file(path, std::ios::binary);
+        content.assign(std::istreambuf_iterator<char>(file), {});
+    }
+    EXPECT_EQ(content, kBanner + kWait);
+    EXPECT_TRUE(updater.Running());
+    updater.Type("\x1b");
+    EXPECT_EQ(updater.WaitExit(), 0);
+    std::remove(path.c_str());
+}
+
+// --- The update ----------------------------------------------------------------------
+
 TEST(Console, ARecorderConnectedDuringTheWaitStartsTheUpdate) {
     PtySession runner = VirtualUpdater({"--arrive-after-ms", "800"});
     ASSERT_TRUE(runner.WaitFor(OnTerminal(kBanner + kWait)));
-    ASSERT_TRUE(runner.WaitFor(OnTerminal(kBanner + kWait + kHead.substr(kBanner.size()))))
-        << runner.Screen();
+    ASSERT_TRUE(runner.WaitFor(OnTerminal(kBanner + kWait + kHeadAfterBanner))) << runner.Screen();
     runner.Type("n");
     EXPECT_EQ(runner.WaitExit(), 0);
-    EXPECT_EQ(WithoutReport(runner.Screen()),
-              OnTerminal(kBanner + kWait + kHead.substr(kBanner.size())));
+    EXPECT_EQ(WithoutReport(runner.Screen()), OnTerminal(kBanner + kWait + kHeadAfterBanner));
 }
 
 TEST(Console, AWholeUpdateWithBootLoaderReplacement) {
@@ -109,6 +238,7 @@ TEST(Console, AWholeUpdateWithBootLoaderReplacement) {
               OnTerminal(kHead + kConfirm + kUpgrade + "Replacing Boot Loader" + dots + "OK\n" +
                          "Replacing firmware" + dots + "OK\n" + "Erasing memory" +
                          std::string(56, '.') + "OK\n" + kClosing));
+    EXPECT_TRUE(TerminalRestored(runner));
 }
 
 TEST(Console, DiagIsPassedThroughAndReplacesAnEqualBootLoader) {
@@ -117,8 +247,8 @@ TEST(Console, DiagIsPassedThroughAndReplacesAnEqualBootLoader) {
     runner.Type("Y");
     ASSERT_TRUE(runner.WaitFor("confirm load"));
     runner.Type("l");
-    ASSERT_TRUE(runner.WaitFor(
-        OnTerminal("Press 'Y' to upgrade Boot Loader 1.3 to version 1.3 or other key to exit.\n")));
+    ASSERT_TRUE(runner.WaitFor(OnTerminal("Press 'Y' to upgrade Boot Loader " + kOffered +
+                                          " to version " + kOffered + " or other key to exit.\n")));
     runner.Type("n");
     EXPECT_EQ(runner.WaitExit(), 0);
 }
@@ -131,6 +261,21 @@ TEST(Console, CtrlCAtAPromptIsAKeyThatDeclines) {
     EXPECT_EQ(WithoutReport(runner.Screen()), OnTerminal(kHead));
 }
 
+TEST(Console, CtrlCWhileTheRecorderIsRewrittenIsIgnored) {
+    PtySession runner =
+        VirtualUpdater({"--boot-loader", "equal", "--pacing", "real", "--restart-ms", "300"});
+    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
+    runner.Type("Y");
+    ASSERT_TRUE(runner.WaitFor("confirm load"));
+    runner.Type("L");
+    ASSERT_TRUE(runner.WaitFor("Replacing firmware"));
+    runner.Type("\x03");
+    runner.Type("\x1c"); // Ctrl+\, which must not quit either
+    // The programming goes on: its first page is done.
+    EXPECT_TRUE(runner.WaitFor("Replacing firmware.", 10s)) << runner.Screen();
+    EXPECT_TRUE(runner.Running());
+}
+
 TEST(Console, ASpecialKeyAtAPromptDeclines) {
     PtySession runner = VirtualUpdater();
     ASSERT_TRUE(runner.WaitFor(OnTerminal(kHead)));
@@ -139,18 +284,83 @@ TEST(Console, ASpecialKeyAtAPromptDeclines) {
     EXPECT_EQ(WithoutReport(runner.Screen()), OnTerminal(kHead));
 }
 
+TEST(Console, AFailedProgrammingEndsWithExitCodeTwo) {
+    PtySession runner = VirtualUpdater({"--boot-loader", "equal", "--fault", "program-failure"});
+    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
+    runner.Type("Y");
+    ASSERT_TRUE(runner.WaitFor("confirm load"));
+    runner.Type("L");
+    ASSERT_TRUE(runner.WaitFor(OnTerminal("Replacing firmware" + std::string(53, '.') +
+                                          "Failed\nPress any key to exit.\n")))
+        << runner.Screen();
+    runner.Type("x");
+    EXPECT_EQ(runner.WaitExit(), 2);
+    EXPECT_EQ(runner.Screen().find("Disconnect recorder"), std::string::npos);
+}
+
+TEST(Console, ARecorderThatDoesNotRestartIsReported) {
+    PtySession runner = VirtualUpdater({"--boot-loader", "equal", "--fault", "no-leave"});
+    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
+    runner.Type("Y");
+    ASSERT_TRUE(runner.WaitFor("confirm load"));
+    runner.Type("L");
+    ASSERT_TRUE(runner.WaitFor(
+        OnTerminal("Replacing firmware\r\nERROR: Recorder did not restart.\r\n" + kPress)))
+        << runner.Screen();
+    runner.Type("x");
+    EXPECT_EQ(runner.WaitExit(), 2);
+}
+
 TEST(Console, ARecorderThatDoesNotComeBackIsReported) {
     PtySession runner = VirtualUpdater({"--boot-loader", "equal", "--fault", "no-return"});
     ASSERT_TRUE(runner.WaitFor("or other key to exit."));
     runner.Type("Y");
     ASSERT_TRUE(runner.WaitFor("confirm load"));
     runner.Type("L");
-    const std::string lost = "Replacing firmware\r\nERROR: Recorder did not come back after "
-                             "restart.\r\n\r\nPress any key to exit.\r\n";
-    ASSERT_TRUE(runner.WaitFor(OnTerminal(lost))) << runner.Screen();
+    ASSERT_TRUE(runner.WaitFor(OnTerminal(
+        "Replacing firmware\r\nERROR: Recorder did not come back after restart.\r\n" + kPress)))
+        << runner.Screen();
     runner.Type("x");
-    EXPECT_EQ(runner.WaitExit(), 0);
+    EXPECT_EQ(runner.WaitExit(), 2);
+}
+
+// --- Arguments -------------------------------------------------------------------
+
+TEST(Console, VersionNeedsNoLockNorRecorder) {
+    const LockHolder other; // even while another application runs
+    PtySession updater = Updater({"--version"}, StandardOutput::Pipe);
+    EXPECT_EQ(updater.WaitExit(), 0);
+    EXPECT_EQ(updater.Piped(), "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n"
+                               "Offers firmware version " QDP_OFFERED_FIRMWARE
+                               " with Boot Loader version " QDP_OFFERED_BOOT_LOADER ".\n");
+}
+
+TEST(Console, HelpNeedsNoLockNorRecorder) {
+    const LockHolder other;
+    PtySession updater = Updater({"--help"}, StandardOutput::Pipe);
+    EXPECT_EQ(updater.WaitExit(), 0);
+    EXPECT_EQ(updater.Piped().rfind("Usage: QDp_FW_FirstUpdater [diag]\n", 0), 0u)
+        << updater.Piped();
 }
 
 } // namespace
 } // namespace qdp::test
+
+// Every test here takes the machine's instance lock, so the program runs in a
+// network namespace of its own where the system allows it (see the CTest command).
+// Otherwise it cannot run while another updater or the virtual runner holds the
+// lock, and says so.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    {
+        const qdp::test::LockHolder probe;
+        if (!probe.Held()) {
+            std::fprintf(stderr,
+                         "console_tests cannot run: another program holds the instance lock "
+                         "VornakHS_ (an updater or the virtual runner), and this system gave the "
+                         "tests no network namespace of their own.\n");
+            return 77;
+        }
+    }
+    return RUN_ALL_TESTS();
+}

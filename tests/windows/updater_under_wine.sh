@@ -1,0 +1,74 @@
+#!/bin/sh
+# The real Windows executable under Wine: --version and --help, and the instance
+# lock: a second updater, and another application holding "VornakHS_", are refused
+# with exit code 1.
+# Usage: updater_under_wine.sh wine-run.sh QDp_FW_FirstUpdater.exe lock_holder.exe \
+#            <version> <offered firmware> <offered boot loader>
+run="$1"
+exe="$2"
+holder="$3"
+version="$4"
+firmware="$5"
+bootloader="$6"
+work=$(mktemp -d)
+first=""
+other=""
+trap 'kill $first $other 2>/dev/null; rm -rf "$work"' EXIT
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
+
+# Standard output is in text mode on Windows: each "\n" is written as "\r\n".
+expect_output() { # name exit-code expected-file actual-file actual-code
+    if [ "$5" -ne "$2" ]; then
+        fail "$1: exit code $5, expected $2"; od -c "$4" | head -20
+    elif ! cmp -s "$3" "$4"; then
+        fail "$1 printed:"; od -c "$4" | head -20
+    else
+        pass
+    fi
+}
+
+printf 'Quirn Dorvel+ Firmware Updater version %s\r\nOffers firmware version %s with Boot Loader version %s.\r\n' \
+    "$version" "$firmware" "$bootloader" >"$work/version.expected"
+"$run" "$exe" --version >"$work/version.txt" 2>/dev/null </dev/null
+expect_output "--version" 0 "$work/version.expected" "$work/version.txt" $?
+
+"$run" "$exe" --help >"$work/help.txt" 2>/dev/null </dev/null
+code=$?
+if [ "$code" -eq 0 ] && head -1 "$work/help.txt" | grep -q "^Usage: QDp_FW_FirstUpdater \[diag\]"; then
+    pass
+else
+    fail "--help: exit code $code"; head -3 "$work/help.txt"
+fi
+
+printf 'Quirn Dorvel+ Firmware Updater version %s\r\n\r\nClose all other digital recorder applications and try again.\r\nPress any key to exit.\r\n' \
+    "$version" >"$work/refused.expected"
+
+"$run" "$exe" >"$work/first.txt" 2>&1 </dev/null &
+first=$!
+sleep 10
+if kill -0 "$first" 2>/dev/null; then
+    pass
+else
+    fail "the first instance did not keep waiting"; cat "$work/first.txt"
+fi
+timeout 60 "$run" "$exe" >"$work/second.txt" 2>/dev/null </dev/null
+expect_output "a second instance" 1 "$work/refused.expected" "$work/second.txt" $?
+kill "$first" 2>/dev/null
+wait "$first" 2>/dev/null
+first=""
+
+# Another application that holds the lock by its name.
+"$run" "$holder" 60 >"$work/holder.txt" 2>&1 </dev/null &
+other=$!
+for _ in $(seq 1 60); do
+    grep -q "holding" "$work/holder.txt" && break
+    sleep 1
+done
+timeout 60 "$run" "$exe" >"$work/beside.txt" 2>/dev/null </dev/null
+expect_output "beside another application" 1 "$work/refused.expected" "$work/beside.txt" $?
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
