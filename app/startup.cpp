@@ -86,7 +86,7 @@ int ShowHelp() {
 
 bool RecorderConnected() {
     const bool connected = QDp_IsConnected(&Updater.DeviceName) != 0;
-    while (const auto problem = TakeDriveOpenProblem(os::SteadyMs(), kDriveProblemPersistMs)) {
+    while (const auto problem = TakeDriveOpenProblem(kDriveProblemPersistMs)) {
         TellDriveProblem(*problem);
     }
     return connected;

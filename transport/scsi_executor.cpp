@@ -13,22 +13,21 @@ namespace {
 
 // The record of a device path; a new one only when `create` is set.
 DriveOpenRecord* RecordFor(const DevicePathText& devicePath, bool create) {
-    DriveOpenRecord* free = nullptr;
     for (DriveOpenRecord& record : Transport.openRecords) {
+        if (record.devicePath[0] == '\0') { // slots are taken in order: the rest are free
+            if (!create) {
+                return nullptr;
+            }
+            record.devicePath = devicePath;
+            return &record;
+        }
         // Paths that differ mostly differ in their drive digit: look there first.
         if (record.devicePath[kDriveDigitIndex] == devicePath[kDriveDigitIndex] &&
             record.devicePath == devicePath) {
             return &record;
         }
-        if (free == nullptr && record.devicePath[0] == '\0') {
-            free = &record;
-        }
     }
-    if (create && free != nullptr) {
-        free->devicePath = devicePath;
-        return free;
-    }
-    return nullptr; // not followed: it never failed, or every slot is taken
+    return nullptr; // every slot is taken: this drive is not followed
 }
 
 // A failure the operator is to be told about, and has not been.
@@ -40,13 +39,20 @@ bool Reportable(const DriveOpenRecord& record) {
 // Remembers how opening the drive went; each new reason for a failure is logged once.
 void NoteOpen(const DevicePathText& devicePath, const os::OpenedDrive& drive) {
     DriveOpenRecord* record = RecordFor(devicePath, drive.error != os::OpenError::None);
-    if (record == nullptr || record->error == drive.error) {
+    if (record == nullptr) {
+        return;
+    }
+    if (record->error == drive.error) {
+        if (Reportable(*record)) {
+            record->lastMs = os::SteadyMs(); // still failing: it persists
+        }
         return;
     }
     Transport.untoldOpenFailures -= Reportable(*record) ? 1 : 0;
     record->error = drive.error;
     record->node = os::DriveNodeName(devicePath.data());
     record->sinceMs = os::SteadyMs();
+    record->lastMs = record->sinceMs;
     record->reported = false;
     Transport.untoldOpenFailures += Reportable(*record) ? 1 : 0;
     if (drive.error != os::OpenError::None) {
@@ -67,7 +73,7 @@ std::int32_t Execute(std::uint8_t direction, const CommandBlock& block, void* da
     return Execute_SCSI_Cmd(direction, block.data(), data, length);
 }
 
-std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t nowMs, std::uint64_t persistMs) {
+std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t persistMs) {
     if (Transport.untoldOpenFailures == 0) {
         return std::nullopt; // the usual case, asked after every poll
     }
@@ -75,7 +81,7 @@ std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t nowMs, std::u
         if (record.devicePath[0] == '\0') {
             break; // slots are taken in order
         }
-        if (Reportable(record) && nowMs - record.sinceMs >= persistMs) {
+        if (Reportable(record) && record.lastMs - record.sinceMs >= persistMs) {
             record.reported = true;
             --Transport.untoldOpenFailures;
             return DriveOpenProblem{record.node, record.error};

@@ -13,13 +13,14 @@ namespace qdp {
 [[nodiscard]] std::int32_t Execute(std::uint8_t direction, const CommandBlock& block, void* data,
                                    std::uint32_t length);
 
-// A drive that has failed to open for the same reason (other than its absence) for
-// at least `persistMs`, not told before.
+// A drive that has kept failing to open for the same reason (other than its absence)
+// over at least `persistMs` of attempts, not told before. A drive that is no longer
+// tried is not told about, however long ago it failed.
 struct DriveOpenProblem {
     os::NodeName node;
     os::OpenError error;
 };
 // Takes the next such drive, so that each is told once; nothing when there is none.
-std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t nowMs, std::uint64_t persistMs);
+std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t persistMs);
 
 } // namespace qdp

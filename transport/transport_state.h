@@ -36,6 +36,7 @@ struct DriveOpenRecord {
     os::NodeName node{};
     os::OpenError error = os::OpenError::None; // None: it opened at the last attempt
     std::uint64_t sinceMs = 0;                 // first failure for this reason in a row
+    std::uint64_t lastMs = 0;                  // latest failure for this reason
     bool reported = false;                     // told to the operator
 };
 

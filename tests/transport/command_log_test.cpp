@@ -186,18 +186,30 @@ TEST(DriveProblems, ADriveThatKeepsFailingIsToldOnceAfterASecond) {
     Host().SetOpenFailure(1, sim::OpenFailure::PermissionDenied);
     char* name = nullptr;
     EXPECT_EQ(QDp_IsConnected(&name), 0);
-    EXPECT_FALSE(TakeDriveOpenProblem(Host().NowMs(), 1000));
-    Host().WaitUntilMs(Host().NowMs() + 999);
+    EXPECT_FALSE(TakeDriveOpenProblem(1000));
+    Host().WaitUntilMs(Host().NowMs() + 998);
     EXPECT_EQ(QDp_IsConnected(&name), 0);
-    EXPECT_FALSE(TakeDriveOpenProblem(Host().NowMs() - 1, 1000)); // not yet a second
-    Host().WaitUntilMs(Host().NowMs() + 1);
-    const auto problem = TakeDriveOpenProblem(Host().NowMs(), 1000);
+    EXPECT_FALSE(TakeDriveOpenProblem(1000)); // not yet a second of failures
+    Host().WaitUntilMs(Host().NowMs() + 2);
+    EXPECT_EQ(QDp_IsConnected(&name), 0);
+    const auto problem = TakeDriveOpenProblem(1000);
     ASSERT_TRUE(problem);
     EXPECT_STREQ(problem->node.data(), "\\\\.\\PHYSICALDRIVE1");
     EXPECT_EQ(problem->error, os::OpenError::PermissionDenied);
-    EXPECT_FALSE(TakeDriveOpenProblem(Host().NowMs() + 5000, 1000)); // told once
+    Host().WaitUntilMs(Host().NowMs() + 5000);
+    EXPECT_EQ(QDp_IsConnected(&name), 0);
+    EXPECT_FALSE(TakeDriveOpenProblem(1000)); // told once
     // Absent drives are never a problem to tell.
-    EXPECT_FALSE(TakeDriveOpenProblem(Host().NowMs() + 5000, 0));
+    EXPECT_FALSE(TakeDriveOpenProblem(0));
+}
+
+TEST(DriveProblems, ADriveNoLongerTriedIsNotToldAbout) {
+    Host().AttachRecorder(1);
+    Host().SetOpenFailure(1, sim::OpenFailure::PermissionDenied);
+    char* name = nullptr;
+    EXPECT_EQ(QDp_IsConnected(&name), 0);
+    Host().WaitUntilMs(Host().NowMs() + 5000); // and then nothing tries drive 1 again
+    EXPECT_FALSE(TakeDriveOpenProblem(1000));
 }
 
 TEST(DriveProblems, AFailureThatClearsWithinTheSecondIsNotTold) {
@@ -205,9 +217,11 @@ TEST(DriveProblems, AFailureThatClearsWithinTheSecondIsNotTold) {
     Host().SetOpenFailure(1, sim::OpenFailure::Busy);
     char* name = nullptr;
     EXPECT_EQ(QDp_IsConnected(&name), 0);
+    Host().WaitUntilMs(Host().NowMs() + 500);
     Host().SetOpenFailure(1, sim::OpenFailure::None);
     ASSERT_EQ(QDp_IsConnected(&name), 1);
-    EXPECT_FALSE(TakeDriveOpenProblem(Host().NowMs() + 5000, 1000));
+    Host().WaitUntilMs(Host().NowMs() + 5000);
+    EXPECT_FALSE(TakeDriveOpenProblem(1000));
     std::free(name);
 }
 
