@@ -62,6 +62,10 @@ class VirtualRecorder {
     Reply Execute(const CommandBlock& block, std::span<std::uint8_t> in,
                   std::span<const std::uint8_t> out);
 
+    // A command failed before the recorder saw it (a fault, a transport error): the
+    // sense that REQUEST SENSE reports next.
+    void NoteFailure(const wire::Sense& sense) { sense_ = sense; }
+
     // True once after the controller took a restart frame.
     bool TakeRestartRequest() { return std::exchange(restartRequested_, false); }
     // What the controller does when it starts again after a restart.
