@@ -1,0 +1,413 @@
+#!/usr/bin/env python3
+"""Runs one scenario inside the test machine: the virtual recorder as a USB device
+(qdp_usb_recorder), the real updater against it through usb-storage and sg, and the
+kernel's own record of every SCSI command. Everything the host side checks goes to
+/results: the scenario's record (result.json), the kernel's command trace, the
+kernel log and the recorder's end state.
+
+The kernel command line gives qdp.scenario, qdp.build (the Linux build tree) and
+qdp.source (the source tree)."""
+import fcntl
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import termios
+import threading
+import time
+import traceback
+
+RESULTS = "/results"
+TRACING = "/sys/kernel/tracing"
+NON_ROOT = 1000
+
+
+def command_line():
+    values = {}
+    for word in open("/proc/cmdline").read().split():
+        if word.startswith("qdp.") and "=" in word:
+            key, value = word[4:].split("=", 1)
+            values[key] = value
+    return values
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def recorder_node():
+    """The recorder's /dev/sgN, found by its identity; None while it is away."""
+    base = "/sys/class/scsi_generic"
+    for name in sorted(os.listdir(base)) if os.path.isdir(base) else []:
+        try:
+            vendor = open(os.path.join(base, name, "device", "vendor")).read().strip()
+            model = open(os.path.join(base, name, "device", "model")).read().strip()
+        except OSError:
+            continue
+        if vendor == "Cool" and model == "Mass Storage" and os.path.exists("/dev/" + name):
+            return "/dev/" + name
+    return None
+
+
+def wait_for(condition, seconds, step=0.05):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    return None
+
+
+class NodeOwner(threading.Thread):
+    """Gives the recorder's node to a user whenever it appears."""
+
+    def __init__(self, uid):
+        super().__init__(daemon=True)
+        self.uid = uid
+        self.stop = False
+        self.count = 0
+
+    def run(self):
+        while not self.stop:
+            node = recorder_node()
+            try:
+                if node is not None and os.stat(node).st_uid != self.uid:
+                    os.chown(node, self.uid, -1)
+                    self.count += 1
+            except OSError:
+                pass
+            time.sleep(0.01)
+
+
+class Session:
+    """A program on a pseudo-terminal of its own (its controlling terminal, where its
+    keys come from), standard error apart; standard output on the terminal, or in a
+    pipe of its own."""
+
+    def __init__(self, argv, uid=None, env=None, output_to_pipe=False):
+        self.master, slave = os.openpty()
+        error_read, error_write = os.pipe()
+        output_read, output_write = os.pipe() if output_to_pipe else (None, None)
+        self.pid = os.fork()
+        if self.pid == 0:
+            os.setsid()
+            fcntl.ioctl(slave, termios.TIOCSCTTY, 0)
+            os.dup2(slave, 0)
+            os.dup2(output_write if output_to_pipe else slave, 1)
+            os.dup2(error_write, 2)
+            if uid is not None:
+                os.setgroups([])
+                os.setgid(uid)
+                os.setuid(uid)
+            os.execve(argv[0], argv, env if env is not None else dict(os.environ))
+        os.close(slave)
+        os.close(error_write)
+        if output_to_pipe:
+            os.close(output_write)
+        self.errors = error_read
+        self.output = output_read
+        self.screen = b""
+        self.stderr = b""
+        self.piped = b""
+        self.status = None
+
+    def pump(self, timeout):
+        watched = [self.master, self.errors] + ([self.output] if self.output is not None else [])
+        ready, _, _ = select.select(watched, [], [], timeout)
+        for fd in ready:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                chunk = b""
+            if fd == self.master:
+                self.screen += chunk
+            elif fd == self.output:
+                self.piped += chunk
+            elif chunk:
+                self.stderr += chunk
+
+    def wait_for(self, text, seconds, in_stderr=False, in_pipe=False, shown=lambda x: x):
+        def seen():
+            source = self.stderr if in_stderr else self.piped if in_pipe else self.screen
+            return text in shown(source)
+
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if seen():
+                return True
+            self.pump(0.05)
+            if not self.running():
+                self.pump(0.2)
+                return seen()
+        return False
+
+    def type(self, keys):
+        os.write(self.master, keys)
+
+    def running(self):
+        if self.status is None:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid == self.pid:
+                self.status = status
+        return self.status is None
+
+    def wait_exit(self, seconds):
+        end = time.monotonic() + seconds
+        while self.running() and time.monotonic() < end:
+            self.pump(0.05)
+        self.pump(0.2)
+        if self.status is None:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+            return None
+        return os.waitstatus_to_exitcode(self.status)
+
+
+class Rig:
+    def __init__(self, values):
+        self.build = values["build"]
+        self.source = values["source"]
+        self.updater = os.path.join(self.build, "QDp_FW_FirstUpdater")
+        self.recorder = None
+        self.result = {"scenario": values["scenario"]}
+
+    def set_up_kernel(self):
+        os.makedirs("/dev/pts", exist_ok=True)
+        subprocess.run(["mount", "-t", "devpts", "devpts", "/dev/pts", "-o", "ptmxmode=0666,mode=0620"],
+                       check=False)
+        subprocess.run(["mount", "-t", "configfs", "none", "/sys/kernel/config"], check=False)
+        subprocess.run(["mount", "-t", "tracefs", "nodev", TRACING], check=False)
+        write(os.path.join(TRACING, "buffer_size_kb"), "65536")
+        write(os.path.join(TRACING, "events/scsi/scsi_dispatch_cmd_start/enable"), "1")
+        write(os.path.join(TRACING, "tracing_on"), "1")
+        hosts = {}
+        for host in os.listdir("/sys/class/scsi_host"):
+            hosts[host] = open("/sys/class/scsi_host/%s/proc_name" % host).read().strip()
+        self.result["scsi_hosts_before"] = hosts
+        self.result["generic_nodes_before"] = sorted(os.listdir("/sys/class/scsi_generic"))
+
+    def start_recorder(self, *options):
+        self.recorder = subprocess.Popen(
+            [os.path.join(self.build, "sim", "qdp_usb_recorder"), "--image",
+             os.path.join(self.source, "resources", "FWC.bin"), "--state",
+             os.path.join(RESULTS, "recorder_state.json")] + list(options),
+            stdout=open(os.path.join(RESULTS, "recorder.log"), "w"), stderr=subprocess.STDOUT)
+        node = wait_for(recorder_node, 60)
+        self.result["recorder_node"] = node
+        if node is None:
+            raise RuntimeError("the recorder did not appear as a generic SCSI node")
+        return node
+
+    def stop_recorder(self):
+        if self.recorder is not None:
+            self.recorder.send_signal(signal.SIGTERM)
+            try:
+                self.recorder.wait(30)
+            except subprocess.TimeoutExpired:
+                self.recorder.kill()
+            self.result["recorder_exit"] = self.recorder.returncode
+
+    def updater_session(self, arguments=(), uid=None):
+        log = os.path.join(RESULTS, "command.log")
+        open(log, "a").close()
+        if uid is not None:
+            os.chown(log, uid, -1)  # the log is the user's, as it would be in their home
+        env = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "QDP_LOG": log}
+        return Session([self.updater] + list(arguments), uid=uid, env=env)
+
+    def finish(self, session, seconds=60):
+        code = session.wait_exit(seconds)
+        self.result["exit_code"] = code
+        self.result["console"] = session.screen.decode("latin-1")
+        self.result["stderr"] = session.stderr.decode("latin-1")
+
+    def answer(self, session, prompt, key, seconds=120):
+        if not session.wait_for(prompt, seconds):
+            raise RuntimeError("no prompt %r; the screen shows %r" % (prompt, session.screen[-400:]))
+        session.type(key)
+
+    # --- scenarios ----------------------------------------------------------------
+
+    def full_update(self):
+        """A whole update with boot-loader replacement, as root: Y, L, Y."""
+        self.start_recorder("--boot-loader", "older")
+        session = self.updater_session()
+        self.answer(session, b"or other key to exit.", b"Y")
+        self.answer(session, b"confirm load", b"L")
+        self.answer(session, b"upgrade Boot Loader", b"Y")
+        started = time.monotonic()
+        if not session.wait_for(b"Press any key to exit.", 600):
+            raise RuntimeError("the update did not end: %r" % session.screen[-400:])
+        self.result["update_seconds"] = round(time.monotonic() - started, 1)
+        session.type(b" ")
+        self.finish(session)
+
+    def firmware_non_root(self):
+        """A firmware-only update by a user who owns the recorder's node read-write,
+        after each restart too: every new node is handed over as it appears, as a
+        udev rule would do it (and just as late)."""
+        handing = NodeOwner(NON_ROOT)
+        handing.start()
+        node = self.start_recorder("--boot-loader", "equal")
+        wait_for(lambda: os.stat(node).st_uid == NON_ROOT, 10)
+        session = self.updater_session(uid=NON_ROOT)
+        self.answer(session, b"or other key to exit.", b"y")
+        self.answer(session, b"confirm load", b"l")
+        if not session.wait_for(b"Press any key to exit.", 600):
+            raise RuntimeError("the update did not end: %r" % session.screen[-400:])
+        session.type(b"x")
+        self.finish(session)
+        handing.stop = True
+        self.result["nodes_handed_over"] = handing.count
+
+    def no_access(self):
+        """A user who can open no generic node: the updater waits and says why, once."""
+        self.start_recorder("--boot-loader", "equal")
+        session = self.updater_session(uid=NON_ROOT)
+        session.wait_for(b"press Esc to exit.", 30)
+        time.sleep(4)  # several seconds of scans
+        session.pump(0.2)
+        self.result["running_after_wait"] = session.running()
+        session.type(b"\x1b\x1b")
+        self.finish(session)
+
+    def exclusive(self):
+        """Another program holds the recorder's node exclusively, then lets it go."""
+        node = self.start_recorder("--boot-loader", "equal")
+        holder = os.open(node, os.O_RDWR | os.O_EXCL)
+        session = self.updater_session()
+        held = session.wait_for(b"in use by another program", 30, in_stderr=True)
+        self.result["busy_told"] = held
+        time.sleep(2)
+        self.result["running_while_held"] = session.running()
+        os.close(holder)
+        self.answer(session, b"or other key to exit.", b"n", 60)
+        self.finish(session)
+
+    def unplugged(self):
+        """The recorder leaves at its first restart and never comes back."""
+        self.start_recorder("--boot-loader", "equal", "--fault", "no-return")
+        session = self.updater_session()
+        self.answer(session, b"or other key to exit.", b"Y")
+        self.answer(session, b"confirm load", b"L")
+        started = time.monotonic()
+        if not session.wait_for(b"Press any key to exit.", 300):
+            raise RuntimeError("no end after the recorder left: %r" % session.screen[-400:])
+        self.result["waited_seconds"] = round(time.monotonic() - started, 1)
+        session.type(b" ")
+        self.finish(session)
+
+    def udev_rule(self):
+        """The package's udev rule, as udev applies it to each generic node: the
+        recorder's is tagged for the user at the seat, the ordinary disk's is not."""
+        self.start_recorder("--boot-loader", "equal")
+        os.makedirs("/etc/udev/rules.d", exist_ok=True)
+        rule = os.path.join(self.source, "resources", "70-qdp-recorder.rules")
+        write("/etc/udev/rules.d/70-qdp-recorder.rules", open(rule).read())
+        tested = {}
+        for name in sorted(os.listdir("/sys/class/scsi_generic")):
+            run = subprocess.run(["udevadm", "test", "--action=add", "/sys/class/scsi_generic/" + name],
+                                 capture_output=True, text=True, timeout=120)
+            tested[name] = run.stdout + run.stderr
+        self.result["udev"] = tested
+
+    def wine32(self):
+        """The Windows release executable under Debian's 32-bit Wine: the banner and the
+        device wait on a console, Esc, a second copy refused, and --version read from
+        its own resources."""
+        release = os.path.join(RESULTS, "release", "bin", "QDp_FW_FirstUpdater.exe")
+        env = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": "/root", "WINEARCH": "win32",
+               "WINEPREFIX": "/tmp/wineprefix", "WINEDEBUG": "-all",
+               "WINEDLLOVERRIDES": "mscoree,mshtml="}
+        wine = "/usr/lib/wine/wine"
+        started = time.monotonic()
+        subprocess.run([wine, "wineboot", "--init"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+        self.result["wineboot_seconds"] = round(time.monotonic() - started, 1)
+
+        version = subprocess.run([wine, release, "--version"], env=env, stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=300)
+        self.result["version_exit"] = version.returncode
+        self.result["version_output"] = version.stdout.decode("latin-1")
+
+        first = Session([wine, release], env=env)
+        waited = first.wait_for(b"press Esc to exit.", 300, shown=console_text)
+        self.result["first_console"] = console_text(first.screen).decode("latin-1")
+        self.result["first_waits"] = waited and first.running()
+
+        second = Session([wine, release], env=env, output_to_pipe=True)
+        second.wait_for(b"Press any key to exit.", 300, in_pipe=True)
+        time.sleep(2)
+        second.pump(0.2)
+        self.result["second_waited_for_a_key"] = second.running()
+        second.type(b"k")
+        self.result["second_exit"] = second.wait_exit(120)
+        self.result["second_output"] = second.piped.decode("latin-1")
+
+        self.result["first_still_waiting"] = first.running()
+        # Wine's console holds a lone Esc as the start of a sequence; Esc twice is the
+        # Esc key.
+        first.type(b"\x1b\x1b")
+        self.result["first_exit"] = first.wait_exit(120)
+
+    def run(self, scenario):
+        self.set_up_kernel()
+        try:
+            getattr(self, scenario)()
+        finally:
+            self.stop_recorder()
+
+
+def console_text(screen):
+    """What a console drawn with cursor moves shows: moves forward become spaces, other
+    control sequences and carriage returns go."""
+    shown = re.sub(rb"\x1b\[(\d*)C", lambda m: b" " * int(m.group(1) or b"1"), screen)
+    shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown)
+    shown = re.sub(rb"\x1b\][^\x07]*\x07", b"", shown)
+    return shown.replace(b"\r", b"")
+
+
+def collect_kernel_records():
+    write(os.path.join(TRACING, "tracing_on"), "0")
+    with open(os.path.join(TRACING, "trace")) as trace, \
+            open(os.path.join(RESULTS, "trace.txt"), "w") as out:
+        for line in trace:
+            out.write(line)
+    with open(os.path.join(RESULTS, "dmesg.txt"), "w") as out:
+        fd = os.open("/dev/kmsg", os.O_RDONLY | os.O_NONBLOCK)
+        while True:
+            try:
+                record = os.read(fd, 8192)
+            except BlockingIOError:
+                break
+            except OSError:
+                continue
+            out.write(record.decode("utf-8", "replace").split(";", 1)[-1])
+        os.close(fd)
+
+
+def main():
+    values = command_line()
+    rig = Rig(values)
+    try:
+        rig.run(values["scenario"])
+        rig.result["completed"] = True
+    except Exception:
+        rig.result["completed"] = False
+        rig.result["error"] = traceback.format_exc()
+    try:
+        collect_kernel_records()
+    except Exception:
+        rig.result.setdefault("error", "")
+        rig.result["error"] += traceback.format_exc()
+    write(os.path.join(RESULTS, "result.json"), json.dumps(rig.result, indent=1))
+    os.sync()
+
+
+if __name__ == "__main__":
+    main()
