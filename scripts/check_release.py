@@ -5,8 +5,8 @@ others, and carries the icon MAINICON and the committed images FWC and BRC, byte
 byte, as RCDATA resources.
 
 Usage: check_release.py QDp_FW_FirstUpdater.exe resources/ [package.zip]
-With a package, also checks that it holds the executable, its import library and
-the header.
+With a package, also checks that it holds the executable, its import library, the
+header and the operator's README.txt (with Windows line ends).
 """
 import os
 import struct
@@ -88,7 +88,7 @@ class Image:
 
 
 PACKAGED = {"bin/QDp_FW_FirstUpdater.exe", "lib/libQDp_FW_FirstUpdater.dll.a",
-            "include/QDp_FW_FirstUpdater.h"}
+            "include/QDp_FW_FirstUpdater.h", "README.txt"}
 
 
 def main(executable, resources, package=None):
@@ -111,9 +111,12 @@ def main(executable, resources, package=None):
     checks = 5
     if package:
         checks += 1
-        packaged = set(zipfile.ZipFile(package).namelist())
+        archive = zipfile.ZipFile(package)
+        packaged = set(archive.namelist())
         if not PACKAGED <= packaged:
             problems.append("the package lacks %s" % sorted(PACKAGED - packaged))
+        elif b"\n" in archive.read("README.txt").replace(b"\r\n", b""):
+            problems.append("README.txt has lines that do not end in CR LF")
     for problem in problems:
         print("check_release: " + problem)
     print("%d passed, %d failed" % (checks - len(problems), len(problems)))
