@@ -85,7 +85,12 @@ std::uint64_t VirtualHost::NowUs() {
     return nowUs_;
 }
 
-void VirtualHost::Advance(std::uint64_t us) { nowUs_ += us; }
+void VirtualHost::Advance(std::uint64_t us) {
+    nowUs_ += us;
+    if (nowUs_ / 1000 > timeLimitMs) {
+        throw TimeLimitPassed();
+    }
+}
 
 void VirtualHost::Sleep(std::uint32_t ms) {
     pauses_.push_back({trace_.size(), ms});

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ enum class DriveKind { Empty, Recorder, OtherDisk };
 
 // Why a drive cannot be opened.
 enum class OpenFailure { None, Absent, PermissionDenied, Busy };
+
+struct TimeLimitPassed : std::runtime_error {
+    TimeLimitPassed()
+        : std::runtime_error("the program under test ran past the virtual time limit") {}
+};
 
 // Another disk of the host: it answers INQUIRY with its own identity and rejects
 // everything else.
@@ -116,6 +122,9 @@ class VirtualHost {
     bool realPacing = false;
     std::uint64_t commandCostUs = 1000;
     std::uint64_t failedOpenCostUs = 100;
+    // A program under test that is still running after this much virtual time will
+    // never end: the host throws TimeLimitPassed rather than run on for ever.
+    std::uint64_t timeLimitMs = 60ull * 60 * 1000; // an hour
     std::uint64_t NowMs() { return NowUs() / 1000; }
     std::uint64_t NowUs();
     void Sleep(std::uint32_t ms);

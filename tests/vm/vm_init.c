@@ -88,8 +88,8 @@ int main(void) {
     mount("/proc", "/root/proc", NULL, MS_BIND | MS_REC, NULL);
     mount("/sys", "/root/sys", NULL, MS_BIND | MS_REC, NULL);
     mount("/dev", "/root/dev", NULL, MS_BIND | MS_REC, NULL);
-    mount("tmpfs", "/root/tmp", "tmpfs", 0, NULL);
-    mount("tmpfs", "/root/run", "tmpfs", 0, NULL);
+    /* /tmp and /run stay as the overlay has them: writable, and showing what the host
+     * keeps there (a build tree in /tmp, say). */
     mkdir("/root/results", 0755);
     if (mount("results", "/root/results", "9p", 0, options) != 0) {
         Say("cannot mount", "the results folder");
