@@ -2,6 +2,7 @@
 // recorder instead of a physical drive.
 #include "app/updater.h"
 #include "platform/embedded_images.h"
+#include "sim/recorder_setup.h"
 #include "sim/virtual_host.h"
 
 #include <algorithm>
@@ -74,9 +75,8 @@ bool Parse(int argc, char** argv, Options& options) {
             return false;
         }
     }
-    const bool known = (options.bootLoader == "older" || options.bootLoader == "equal" ||
-                        options.bootLoader == "newer" || options.bootLoader == "incompatible") &&
-                       (options.firmware == "valid" || options.firmware == "unavailable") &&
+    const bool known = qdp::sim::IsBootLoaderChoice(options.bootLoader) &&
+                       qdp::sim::IsFirmwareChoice(options.firmware) &&
                        (options.pacing == "fast" || options.pacing == "real") &&
                        (options.fault == "none" || options.fault == "program-failure" ||
                         options.fault == "no-leave" || options.fault == "no-return" ||
@@ -85,53 +85,27 @@ bool Parse(int argc, char** argv, Options& options) {
            options.flashMib > 0 && options.flashMib <= 1024 * 1024;
 }
 
-// 128 KiB blocks of 64 pages of 2 KiB, in as few units as the 16-bit count allows.
-qdp::sim::Geometry GeometryOf(unsigned long flashMib) {
-    const unsigned long blocks = flashMib * 8;
-    const unsigned long units = 1 + (blocks - 1) / 32768;
-    qdp::sim::Geometry geometry;
-    geometry.unitCount = static_cast<std::uint8_t>(units);
-    geometry.blocksPerUnit = static_cast<std::uint16_t>(blocks / units);
-    return geometry;
-}
-
-// The boot loader that the embedded firmware image offers: version and identification.
-std::pair<std::uint16_t, std::string> OfferedBootLoader() {
+// The firmware image built in, descrambled.
+std::vector<std::uint8_t> EmbeddedFirmwareImage() {
     const std::span<const std::uint8_t> stored = qdp::os::FindEmbeddedImage("FWC");
     std::vector<std::uint8_t> image(stored.begin(), stored.end());
-    image.resize(std::max<std::size_t>(image.size(), 0xD809));
+    image.resize(std::max<std::size_t>(image.size(), 0x10000));
     qdp::sim::wire::Descramble(image.data(), image.size());
-    const std::uint8_t* record = &image[qdp::sim::wire::kBootLoaderRecord];
-    return {static_cast<std::uint16_t>(record[0] << 8 | record[1]),
-            std::string(record + 2, record + 9)};
+    return image;
 }
 
 void Configure(const Options& options, VirtualHost& host) {
     host.realPacing = options.pacing == "real";
     host.restart.awayMs = options.restartMs;
-    const qdp::sim::Geometry geometry = GeometryOf(options.flashMib);
+    const qdp::sim::Geometry geometry = qdp::sim::FlashOfMiB(options.flashMib);
     if (options.arriveAfterMs >= 0) {
         host.AttachRecorderLater(options.drive, static_cast<std::uint64_t>(options.arriveAfterMs),
                                  geometry);
     } else {
         host.AttachRecorder(options.drive, geometry);
     }
-    qdp::sim::VirtualRecorder& recorder = *host.AnyRecorder();
-    const auto [offered, identification] = OfferedBootLoader();
-    const std::uint16_t bootLoader =
-        options.bootLoader == "older"   ? static_cast<std::uint16_t>(offered - 1)
-        : options.bootLoader == "newer" ? static_cast<std::uint16_t>(offered + 1)
-                                        : offered;
-    std::string installedIdentification = identification;
-    if (options.bootLoader == "incompatible") {
-        installedIdentification.back() ^= 0x01;
-    }
-    recorder.SetBootLoader(bootLoader, installedIdentification);
-    if (options.firmware == "valid") {
-        recorder.SetFirmware(0x0204);
-    }
-    // Recorded audio, so that the erase beyond 64 MiB can be seen to happen.
-    recorder.WriteFlash(geometry.TotalPages() - 1, std::vector<std::uint8_t>(2048, 0x00));
+    qdp::sim::SetUpRecorder(*host.AnyRecorder(), EmbeddedFirmwareImage(), options.bootLoader,
+                            options.firmware);
 
     if (options.fault == "program-failure") {
         host.AddFault({[](const qdp::sim::CommandView& v) {

@@ -15,8 +15,6 @@
 namespace qdp {
 namespace {
 
-using LineBuffer = std::array<char, 1024>;
-
 // The log file, opened at the first line; null when nothing is logged.
 std::FILE* LogFile() {
     CommandLogState& log = Transport.log;
@@ -33,50 +31,80 @@ std::FILE* LogFile() {
     return log.file;
 }
 
-// Appends formatted text to a line, cut at the buffer's end.
-void Append(LineBuffer& line, std::size_t& used, const char* format, ...)
+// One line of the log, cut at its buffer's end.
+class Line {
+  public:
+    void Append(const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
+        __attribute__((format(printf, 2, 3)))
 #endif
-    ;
-void Append(LineBuffer& line, std::size_t& used, const char* format, ...) {
-    if (used >= line.size() - 1) {
+    {
+        if (used_ >= text_.size() - 1) {
+            return;
+        }
+        va_list arguments;
+        va_start(arguments, format);
+        const int written =
+            std::vsnprintf(text_.data() + used_, text_.size() - used_, format, arguments);
+        va_end(arguments);
+        if (written > 0) {
+            used_ = std::min(used_ + static_cast<std::size_t>(written), text_.size() - 1);
+        }
+    }
+
+    // "2026-12-07T10:15:30.123Z ", in UTC.
+    void AppendTime() {
+        using namespace std::chrono;
+        const auto now = time_point_cast<milliseconds>(system_clock::now());
+        const auto day = floor<days>(now);
+        const year_month_day date{day};
+        const hh_mm_ss<milliseconds> time{now - day};
+        Append("%04d-%02u-%02uT%02d:%02d:%02d.%03dZ ", static_cast<int>(date.year()),
+               static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+               static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+               static_cast<int>(time.seconds().count()),
+               static_cast<int>(time.subseconds().count()));
+    }
+
+    // "\\.\PHYSICALDRIVE1 (/dev/sg1) ", the system's name only where it differs.
+    void AppendDrive(const char* devicePath, const os::NodeName& node) {
+        if (std::strncmp(devicePath, node.data(), node.size()) == 0) {
+            Append("%s ", devicePath);
+        } else {
+            Append("%s (%s) ", devicePath, node.data());
+        }
+    }
+
+    std::string_view Text() const { return {text_.data(), used_}; }
+
+    // Ends the line and appends it to the log. A failed write is given up: the log
+    // must never stop an update.
+    void WriteTo(std::FILE* file) {
+        if (used_ == text_.size() - 1) {
+            --used_; // a cut line still ends its line
+        }
+        text_[used_++] = '\n';
+        text_[used_] = '\0';
+        if (std::fputs(text_.data(), file) >= 0) {
+            std::fflush(file);
+        }
+    }
+
+  private:
+    std::array<char, 1024> text_{};
+    std::size_t used_ = 0;
+};
+
+// Writes one line, stamped with the time, when the log is on.
+template <class Fill> void LogLine(Fill fill) {
+    std::FILE* file = LogFile();
+    if (file == nullptr) {
         return;
     }
-    va_list arguments;
-    va_start(arguments, format);
-    const int written = std::vsnprintf(line.data() + used, line.size() - used, format, arguments);
-    va_end(arguments);
-    if (written > 0) {
-        used = std::min(used + static_cast<std::size_t>(written), line.size() - 1);
-    }
-}
-
-// "2026-12-07T10:15:30.123Z ", in UTC.
-void AppendTime(LineBuffer& line, std::size_t& used) {
-    using namespace std::chrono;
-    const auto now = time_point_cast<milliseconds>(system_clock::now());
-    const auto day = floor<days>(now);
-    const year_month_day date{day};
-    const hh_mm_ss<milliseconds> time{now - day};
-    Append(line, used, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ ", static_cast<int>(date.year()),
-           static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-           static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-           static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
-}
-
-void Write(std::FILE* file, LineBuffer& line, std::size_t used) {
-    if (used > 0 && line[used - 1] != '\n') {
-        if (used == line.size() - 1) {
-            --used; // a cut line still ends its line
-        }
-        line[used++] = '\n';
-        line[used] = '\0';
-    }
-    // A failed write is given up: the log must never stop an update.
-    if (std::fputs(line.data(), file) >= 0) {
-        std::fflush(file);
-    }
+    Line line;
+    line.AppendTime();
+    fill(line);
+    line.WriteTo(file);
 }
 
 const char* OpenErrorText(os::OpenError error) {
@@ -88,16 +116,6 @@ const char* OpenErrorText(os::OpenError error) {
     case os::OpenError::Other: break;
     }
     return "failed";
-}
-
-// "\\.\PHYSICALDRIVE1 (/dev/sg1) ", the system's name only where it differs.
-void AppendDrive(LineBuffer& line, std::size_t& used, const char* devicePath,
-                 const os::NodeName& node) {
-    if (std::strncmp(devicePath, node.data(), node.size()) == 0) {
-        Append(line, used, "%s ", devicePath);
-    } else {
-        Append(line, used, "%s (%s) ", devicePath, node.data());
-    }
 }
 
 const char* DirectionText(std::uint8_t direction, std::uint32_t length) {
@@ -112,31 +130,30 @@ const char* DirectionText(std::uint8_t direction, std::uint32_t length) {
 bool LogEnabled() { return LogFile() != nullptr; }
 
 void DescribeOutcome(const os::PassThroughResult& result, std::span<char> out) {
-    LineBuffer text{};
-    std::size_t used = 0;
+    Line text;
     if (!result.carriedOut) {
         std::array<char, 160> error{};
         os::DescribeError(result.osError, error);
-        Append(text, used, "not carried out: %s (system error %d)", error.data(), result.osError);
+        text.Append("not carried out: %s (system error %d)", error.data(), result.osError);
     } else {
-        Append(text, used, "%s", ScsiStatusName(result.scsiStatus));
+        text.Append("%s", ScsiStatusName(result.scsiStatus));
         if (const auto sense = DecodeSense({result.sense.data(), result.senseLength})) {
             const char* words = AdditionalSenseText(sense->asc, sense->ascq);
-            Append(text, used, ", sense %s: %s (ASC %02Xh ASCQ %02Xh)", SenseKeyName(sense->key),
-                   words != nullptr ? words : "unlisted condition", sense->asc, sense->ascq);
+            text.Append(", sense %s: %s (ASC %02Xh ASCQ %02Xh)", SenseKeyName(sense->key),
+                        words != nullptr ? words : "unlisted condition", sense->asc, sense->ascq);
         }
         if (result.hostStatus != 0) {
-            Append(text, used, ", adapter: %s (%u)", HostStatusName(result.hostStatus),
-                   result.hostStatus);
+            text.Append(", adapter: %s (%u)", HostStatusName(result.hostStatus), result.hostStatus);
         }
         if ((result.driverStatus & 0x0F) != 0 && (result.driverStatus & 0x0F) != 0x08) {
-            Append(text, used, ", driver: %s (%u)", DriverStatusName(result.driverStatus),
-                   result.driverStatus);
+            text.Append(", driver: %s (%u)", DriverStatusName(result.driverStatus),
+                        result.driverStatus);
         }
     }
     if (!out.empty()) {
-        const std::size_t size = std::min(used, out.size() - 1);
-        std::copy_n(text.begin(), size, out.begin());
+        const std::string_view words = text.Text();
+        const std::size_t size = std::min(words.size(), out.size() - 1);
+        std::copy_n(words.begin(), size, out.begin());
         out[size] = '\0';
     }
 }
@@ -144,64 +161,46 @@ void DescribeOutcome(const os::PassThroughResult& result, std::span<char> out) {
 void LogCommand(const char* devicePath, const os::NodeName& node, const std::uint8_t* cdb,
                 std::uint8_t direction, std::uint32_t length, const os::PassThroughResult& result,
                 std::uint64_t durationUs) {
-    std::FILE* file = LogFile();
-    if (file == nullptr) {
-        return;
-    }
-    LineBuffer line{};
-    std::size_t used = 0;
-    AppendTime(line, used);
-    AppendDrive(line, used, devicePath, node);
-    for (std::size_t i = 0; i < 16; ++i) {
-        Append(line, used, "%02X%s", cdb[i], i + 1 < 16 ? " " : "");
-    }
-    std::array<char, 400> outcome{};
-    DescribeOutcome(result, outcome);
-    Append(line, used, " %s %" PRIu32 ": %s, %" PRIu32 " bytes moved, %" PRIu64 ".%03" PRIu64 " ms",
-           DirectionText(direction, length), length, outcome.data(), result.transferred,
-           durationUs / 1000, durationUs % 1000);
-    Write(file, line, used);
+    LogLine([&](Line& line) {
+        line.AppendDrive(devicePath, node);
+        for (std::size_t i = 0; i < 16; ++i) {
+            line.Append("%02X%s", cdb[i], i + 1 < 16 ? " " : "");
+        }
+        std::array<char, 400> outcome{};
+        DescribeOutcome(result, outcome);
+        line.Append(" %s %" PRIu32 ": %s, %" PRIu32 " bytes moved, %" PRIu64 ".%03" PRIu64 " ms",
+                    DirectionText(direction, length), length, outcome.data(), result.transferred,
+                    durationUs / 1000, durationUs % 1000);
+    });
 }
 
 void LogOpenFailure(const char* devicePath, const os::NodeName& node,
                     const os::OpenedDrive& drive) {
-    std::FILE* file = LogFile();
-    if (file == nullptr) {
-        return;
-    }
-    LineBuffer line{};
-    std::size_t used = 0;
-    AppendTime(line, used);
-    std::array<char, 160> error{};
-    os::DescribeError(drive.osError, error);
-    AppendDrive(line, used, devicePath, node);
-    Append(line, used, "open failed: %s (%s); further failures for this reason are not logged",
-           OpenErrorText(drive.error), error.data());
-    Write(file, line, used);
+    LogLine([&](Line& line) {
+        std::array<char, 160> error{};
+        os::DescribeError(drive.osError, error);
+        line.AppendDrive(devicePath, node);
+        line.Append("open failed: %s (%s); further failures for this reason are not logged",
+                    OpenErrorText(drive.error), error.data());
+    });
 }
 
 void LogConsoleText(std::string_view text) {
-    std::FILE* file = LogFile();
-    if (file == nullptr) {
-        return;
-    }
-    LineBuffer line{};
-    std::size_t used = 0;
-    AppendTime(line, used);
-    Append(line, used, "console \"");
-    for (const char c : text) {
-        if (c == '\n') {
-            Append(line, used, "\\n");
-        } else if (c == '\r') {
-            Append(line, used, "\\r");
-        } else if (c == '"' || c == '\\') {
-            Append(line, used, "\\%c", c);
-        } else {
-            Append(line, used, "%c", c);
+    LogLine([&](Line& line) {
+        line.Append("console \"");
+        for (const char c : text) {
+            if (c == '\n') {
+                line.Append("\\n");
+            } else if (c == '\r') {
+                line.Append("\\r");
+            } else if (c == '"' || c == '\\') {
+                line.Append("\\%c", c);
+            } else {
+                line.Append("%c", c);
+            }
         }
-    }
-    Append(line, used, "\"");
-    Write(file, line, used);
+        line.Append("\"");
+    });
 }
 
 } // namespace qdp

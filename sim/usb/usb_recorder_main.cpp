@@ -5,6 +5,7 @@
 //
 // Run as root; stops on SIGTERM or SIGINT and then writes its end state (JSON) where
 // --state says.
+#include "sim/recorder_setup.h"
 #include "sim/usb/bulk_only.h"
 #include "sim/usb/gadget.h"
 #include "sim/virtual_recorder.h"
@@ -73,10 +74,8 @@ bool Parse(int argc, char** argv, Options& options) {
             return false;
         }
     }
-    return argc % 2 == 1 && !options.image.empty() &&
-           (options.bootLoader == "older" || options.bootLoader == "equal" ||
-            options.bootLoader == "newer" || options.bootLoader == "incompatible") &&
-           (options.firmware == "valid" || options.firmware == "unavailable") &&
+    return argc % 2 == 1 && !options.image.empty() && IsBootLoaderChoice(options.bootLoader) &&
+           IsFirmwareChoice(options.firmware) &&
            (options.fault == "none" || options.fault == "program-failure" ||
             options.fault == "no-leave" || options.fault == "no-return") &&
            options.flashMib > 0 && options.flashMib <= 1024 * 1024;
@@ -93,36 +92,6 @@ std::vector<std::uint8_t> ReadImage(const std::string& path) {
     }
     wire::Descramble(image.data(), image.size());
     return image;
-}
-
-// 128 KiB blocks of 64 pages of 2 KiB, in as few units as the 16-bit count allows.
-Geometry GeometryOf(unsigned long flashMib) {
-    const unsigned long blocks = flashMib * 8;
-    const unsigned long units = 1 + (blocks - 1) / 32768;
-    Geometry geometry;
-    geometry.unitCount = static_cast<std::uint8_t>(units);
-    geometry.blocksPerUnit = static_cast<std::uint16_t>(blocks / units);
-    return geometry;
-}
-
-void Configure(const Options& options, const std::vector<std::uint8_t>& image,
-               VirtualRecorder& recorder) {
-    const std::uint8_t* record = &image[wire::kBootLoaderRecord];
-    const auto offered = static_cast<std::uint16_t>(record[0] << 8 | record[1]);
-    std::string identification(record + 2, record + 9);
-    if (options.bootLoader == "incompatible") {
-        identification.back() ^= 0x01;
-    }
-    const std::uint16_t installed =
-        options.bootLoader == "older"   ? static_cast<std::uint16_t>(offered - 1)
-        : options.bootLoader == "newer" ? static_cast<std::uint16_t>(offered + 1)
-                                        : offered;
-    recorder.SetBootLoader(installed, identification);
-    if (options.firmware == "valid") {
-        recorder.SetFirmware(0x0204);
-    }
-    // Recorded audio at the end of the flash, for the erase to be seen.
-    recorder.WriteFlash(recorder.geometry.TotalPages() - 1, std::vector<std::uint8_t>(2048, 0));
 }
 
 // Sleeps, unless asked to stop.
@@ -213,8 +182,8 @@ int main(int argc, char** argv) {
                      options.image.c_str());
         return 2;
     }
-    VirtualRecorder recorder(GeometryOf(options.flashMib));
-    Configure(options, image, recorder);
+    VirtualRecorder recorder(FlashOfMiB(options.flashMib));
+    SetUpRecorder(recorder, image, options.bootLoader, options.firmware);
 
     struct sigaction stopping {};
     stopping.sa_handler = [](int) { stopAsked = true; };
