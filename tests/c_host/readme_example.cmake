@@ -16,8 +16,9 @@ string(FIND "${text}" "```" end)
 string(SUBSTRING "${text}" 0 ${end} example)
 file(MAKE_DIRECTORY "${WORK}")
 file(WRITE "${WORK}/example.c" "${example}")
+separate_arguments(FLAGS)
 execute_process(
-    COMMAND "${COMPILER}" -std=c99 -pedantic -Wall -Wextra -Werror -I "${INCLUDE}"
+    COMMAND "${COMPILER}" ${FLAGS} -std=c99 -pedantic -Wall -Wextra -Werror -I "${INCLUDE}"
             -o "${WORK}/example" "${WORK}/example.c" "${LIBRARY}"
     RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
 if(NOT result EQUAL 0)
