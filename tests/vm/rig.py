@@ -38,8 +38,12 @@ def fetch_kernel(work):
         return root
     downloads = os.path.join(work, "kernel", "debs")
     os.makedirs(downloads, exist_ok=True)
-    depends = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], check=True,
-                             capture_output=True, text=True).stdout
+    asked = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], capture_output=True, text=True)
+    if asked.returncode != 0:  # no package lists yet on this machine
+        run(["apt-get", "update", "-qq"], stdout=subprocess.DEVNULL)
+        asked = subprocess.run(["apt-cache", "depends", "linux-image-amd64"], check=True,
+                               capture_output=True, text=True)
+    depends = asked.stdout
     image = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)", depends).group(1)
     run(["apt-get", "download", image], cwd=downloads, stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL)
