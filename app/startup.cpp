@@ -18,9 +18,6 @@ namespace {
 
 inline constexpr std::uint32_t kDeviceWaitPauseMs = 1;
 
-constexpr int Major(std::uint16_t version) { return version >> 8; }
-constexpr int Minor(std::uint16_t version) { return version & 0xFF; }
-
 // What the operator reads on standard error about a drive that cannot be opened.
 void TellDriveProblem(const DriveOpenProblem& problem) {
     const char* reason = "it cannot be opened";
@@ -54,8 +51,8 @@ int ShowVersion() {
     }
     const std::uint16_t firmware = Firmware.ImageFirmwareStatus.version;
     const std::uint16_t bootLoader = Firmware.ImageBootLoaderRecord.version;
-    Print("Offers firmware version %d.%d with Boot Loader version %d.%d.\n", Major(firmware),
-          Minor(firmware), Major(bootLoader), Minor(bootLoader));
+    Print("Offers firmware version %d.%d with Boot Loader version %d.%d.\n", VersionMajor(firmware),
+          VersionMinor(firmware), VersionMajor(bootLoader), VersionMinor(bootLoader));
     return kExitDone;
 }
 

@@ -14,9 +14,6 @@
 namespace qdp {
 namespace {
 
-constexpr int Major(std::uint16_t version) { return version >> 8; }
-constexpr int Minor(std::uint16_t version) { return version & 0xFF; }
-
 bool IsYes(std::uint16_t key) { return key == kKeyY || key == kKeyYLower; }
 bool IsLoad(std::uint16_t key) { return key == kKeyL || key == kKeyLLower; }
 
@@ -116,7 +113,7 @@ int RunUpdate() {
     }
     const std::uint16_t installed = installedBootLoader.version;
     const BootLoaderRecord& offeredBootLoader = Firmware.ImageBootLoaderRecord;
-    Print("Current Boot Loader version: %d.%d\n", Major(installed), Minor(installed));
+    Print("Current Boot Loader version: %d.%d\n", VersionMajor(installed), VersionMinor(installed));
     if (!Updater.DiagMode && !std::equal(std::begin(installedBootLoader.identification),
                                          std::end(installedBootLoader.identification),
                                          std::begin(offeredBootLoader.identification))) {
@@ -129,15 +126,15 @@ int RunUpdate() {
     FirmwareStatusRecord& installedFirmware = Updater.InstalledFirmwareStatus;
     if (Ctrl_ReadFirmwareStatus(&installedFirmware) && installedFirmware.version != 0) {
         const std::uint16_t version = installedFirmware.version;
-        Print("Current firmware version: %d.%d\n", Major(version), Minor(version));
+        Print("Current firmware version: %d.%d\n", VersionMajor(version), VersionMinor(version));
     } else {
         Print("Current firmware version: unavailable.\n");
         Updater.FirmwareValid = false;
     }
 
     const std::uint16_t offered = Firmware.ImageFirmwareStatus.version;
-    Print("Press 'Y' to load firmware version %d.%d or other key to exit.\n", Major(offered),
-          Minor(offered));
+    Print("Press 'Y' to load firmware version %d.%d or other key to exit.\n", VersionMajor(offered),
+          VersionMinor(offered));
     if (!IsYes(ReadKey())) {
         return kExitDone;
     }
@@ -154,7 +151,8 @@ int RunUpdate() {
         }
         Print("\nIt is necessary to upgrade Boot Loader before firmware loading.\n");
         Print("Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
-              Major(installed), Minor(installed), Major(target), Minor(target));
+              VersionMajor(installed), VersionMinor(installed), VersionMajor(target),
+              VersionMinor(target));
         if (!IsYes(ReadKey())) {
             return kExitDone;
         }

@@ -28,6 +28,10 @@ struct FirmwareStatusRecord {
 };
 #pragma pack(pop)
 
+// A version value: the major number in the high byte, the minor in the low byte.
+constexpr int VersionMajor(std::uint16_t version) { return version >> 8; }
+constexpr int VersionMinor(std::uint16_t version) { return version & 0xFF; }
+
 static_assert(sizeof(BootLoaderRecord) == 9);
 static_assert(offsetof(BootLoaderRecord, identification) == 2);
 static_assert(sizeof(FirmwareStatusRecord) == 11);

@@ -5,24 +5,41 @@
 
 #include "sim/virtual_recorder.h"
 
+#include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace qdp::sim {
 
+// The options both runners take for their recorder.
+struct RecorderOptions {
+    // "older" (one minor version below the offered boot loader), "equal", "newer" or
+    // "incompatible" (the offered version, another identification).
+    std::string bootLoader = "older";
+    std::string firmware = "valid"; // firmware 2.4 with its marker, or "unavailable"
+    unsigned long flashMib = 512;
+    unsigned long restartMs = 1500; // time away at a restart
+    std::string fault = "none";     // "program-failure", "no-leave", "no-return", ...
+};
+
+// Takes `--word value` when it is one of those options; false when it is not.
+bool TakeRecorderOption(std::string_view word, const std::string& value, RecorderOptions& options);
+// True when every option holds a known value; `moreFaults` are the runner's own.
+bool RecorderOptionsValid(const RecorderOptions& options,
+                          std::initializer_list<std::string_view> moreFaults = {});
+
+// A stored (scrambled) image, descrambled, 65,536 bytes.
+std::vector<std::uint8_t> Descrambled(std::span<const std::uint8_t> stored);
+
 // 128 KiB blocks of 64 pages of 2 KiB, in as few units as the 16-bit count allows.
 Geometry FlashOfMiB(unsigned long mib);
-
-// "older" (one minor version below the offered boot loader), "equal", "newer" or
-// "incompatible" (the offered version, another identification).
-bool IsBootLoaderChoice(std::string_view choice);
-// "valid" (firmware 2.4 with its marker) or "unavailable" (erased).
-bool IsFirmwareChoice(std::string_view choice);
 
 // Installs the chosen boot loader and firmware, against the boot-loader record of a
 // descrambled firmware image, and puts recorded audio at the end of the flash, for
 // the erase to be seen.
 void SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
-                   std::string_view bootLoader, std::string_view firmware);
+                   const RecorderOptions& options);
 
 } // namespace qdp::sim

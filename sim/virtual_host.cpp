@@ -173,7 +173,8 @@ const Fault* VirtualHost::TakeFault(const CommandView& view) {
 }
 
 HostResult VirtualHost::Carry(Slot& slot, const CommandBlock& block, std::uint8_t direction,
-                              std::span<std::uint8_t> buffer, std::vector<std::uint8_t>& sent) {
+                              std::span<std::uint8_t> buffer,
+                              const std::vector<std::uint8_t>& sent) {
     HostResult result;
     result.carriedOut = true;
     const bool dataIn = direction == 1;

@@ -175,7 +175,7 @@ class VirtualHost {
     void Leave(int drive, bool returns);
     const Fault* TakeFault(const CommandView& view);
     HostResult Carry(Slot& slot, const CommandBlock& block, std::uint8_t direction,
-                     std::span<std::uint8_t> buffer, std::vector<std::uint8_t>& sent);
+                     std::span<std::uint8_t> buffer, const std::vector<std::uint8_t>& sent);
 
     std::array<Slot, kDrives> slots_{};
     std::optional<Away> away_;

@@ -32,14 +32,10 @@ constexpr char kUsage[] =
     "  --restart-ms N                                 how long a restart takes (1500)\n";
 
 struct Options {
-    std::string bootLoader = "older";
-    std::string firmware = "valid";
-    unsigned long flashMib = 512;
-    std::string fault = "none";
+    qdp::sim::RecorderOptions recorder;
     std::string pacing = "fast";
     int drive = 0;
     long arriveAfterMs = -1;
-    unsigned long restartMs = 1500;
     std::vector<char*> passed; // handed to the updater
 };
 
@@ -55,69 +51,49 @@ bool Parse(int argc, char** argv, Options& options) {
             return false;
         }
         const std::string value = argv[++i];
-        if (word == "--boot-loader") {
-            options.bootLoader = value;
-        } else if (word == "--firmware") {
-            options.firmware = value;
-        } else if (word == "--flash-mib") {
-            options.flashMib = std::strtoul(value.c_str(), nullptr, 10);
-        } else if (word == "--fault") {
-            options.fault = value;
-        } else if (word == "--pacing") {
+        if (qdp::sim::TakeRecorderOption(word, value, options.recorder)) {
+            continue;
+        }
+        if (word == "--pacing") {
             options.pacing = value;
         } else if (word == "--drive") {
             options.drive = std::atoi(value.c_str());
         } else if (word == "--arrive-after-ms") {
             options.arriveAfterMs = std::atol(value.c_str());
-        } else if (word == "--restart-ms") {
-            options.restartMs = std::strtoul(value.c_str(), nullptr, 10);
         } else {
             return false;
         }
     }
-    const bool known = qdp::sim::IsBootLoaderChoice(options.bootLoader) &&
-                       qdp::sim::IsFirmwareChoice(options.firmware) &&
-                       (options.pacing == "fast" || options.pacing == "real") &&
-                       (options.fault == "none" || options.fault == "program-failure" ||
-                        options.fault == "no-leave" || options.fault == "no-return" ||
-                        options.fault == "other-drive");
-    return known && options.drive >= 0 && options.drive < qdp::sim::kDrives &&
-           options.flashMib > 0 && options.flashMib <= 1024 * 1024;
-}
-
-// The firmware image built in, descrambled.
-std::vector<std::uint8_t> EmbeddedFirmwareImage() {
-    const std::span<const std::uint8_t> stored = qdp::os::FindEmbeddedImage("FWC");
-    std::vector<std::uint8_t> image(stored.begin(), stored.end());
-    image.resize(std::max<std::size_t>(image.size(), 0x10000));
-    qdp::sim::wire::Descramble(image.data(), image.size());
-    return image;
+    return qdp::sim::RecorderOptionsValid(options.recorder, {"other-drive"}) &&
+           (options.pacing == "fast" || options.pacing == "real") && options.drive >= 0 &&
+           options.drive < qdp::sim::kDrives;
 }
 
 void Configure(const Options& options, VirtualHost& host) {
     host.realPacing = options.pacing == "real";
-    host.restart.awayMs = options.restartMs;
-    const qdp::sim::Geometry geometry = qdp::sim::FlashOfMiB(options.flashMib);
+    host.restart.awayMs = options.recorder.restartMs;
+    const qdp::sim::Geometry geometry = qdp::sim::FlashOfMiB(options.recorder.flashMib);
     if (options.arriveAfterMs >= 0) {
         host.AttachRecorderLater(options.drive, static_cast<std::uint64_t>(options.arriveAfterMs),
                                  geometry);
     } else {
         host.AttachRecorder(options.drive, geometry);
     }
-    qdp::sim::SetUpRecorder(*host.AnyRecorder(), EmbeddedFirmwareImage(), options.bootLoader,
-                            options.firmware);
+    qdp::sim::SetUpRecorder(*host.AnyRecorder(),
+                            qdp::sim::Descrambled(qdp::os::FindEmbeddedImage("FWC")),
+                            options.recorder);
 
-    if (options.fault == "program-failure") {
+    if (options.recorder.fault == "program-failure") {
         host.AddFault({[](const qdp::sim::CommandView& v) {
                            return v.block[1] == 0x02 && v.dataOut.size() == 36 &&
                                   v.dataOut[1] == 0x00 && v.dataOut[2] == 0x0C;
                        },
                        qdp::sim::FaultAction::CheckCondition});
-    } else if (options.fault == "no-leave") {
+    } else if (options.recorder.fault == "no-leave") {
         host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverLeaves;
-    } else if (options.fault == "no-return") {
+    } else if (options.recorder.fault == "no-return") {
         host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverReturns;
-    } else if (options.fault == "other-drive") {
+    } else if (options.recorder.fault == "other-drive") {
         host.restart.returnDrive = (options.drive + 1) % 9;
     }
 }

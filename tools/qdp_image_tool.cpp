@@ -97,9 +97,11 @@ int Inspect(const char* path) {
                   << " once descrambled, and no boot-loader replacement mark\n";
         return 1;
     }
-    std::printf("firmware version:    %d.%d\n", status.version >> 8, status.version & 0xFF);
+    std::printf("firmware version:    %d.%d\n", qdp::VersionMajor(status.version),
+                qdp::VersionMinor(status.version));
     std::printf("FWOK marker:         present\n");
-    std::printf("boot-loader version: %d.%d\n", bootLoader.version >> 8, bootLoader.version & 0xFF);
+    std::printf("boot-loader version: %d.%d\n", qdp::VersionMajor(bootLoader.version),
+                qdp::VersionMinor(bootLoader.version));
     std::printf("identification:     ");
     for (const std::uint8_t byte : bootLoader.identification) {
         std::printf(" %02X", byte);

@@ -125,10 +125,8 @@ const char* DirectionText(std::uint8_t direction, std::uint32_t length) {
     return length == 0 ? "none" : "out";
 }
 
-} // namespace
-
-bool LogEnabled() { return LogFile() != nullptr; }
-
+// A command's outcome in words: "GOOD", "CHECK CONDITION, sense ILLEGAL REQUEST:
+// invalid field in CDB (ASC 24h ASCQ 00h)", ...
 void DescribeOutcome(const os::PassThroughResult& result, std::span<char> out) {
     Line text;
     if (!result.carriedOut) {
@@ -157,6 +155,10 @@ void DescribeOutcome(const os::PassThroughResult& result, std::span<char> out) {
         out[size] = '\0';
     }
 }
+
+} // namespace
+
+bool LogEnabled() { return LogFile() != nullptr; }
 
 void LogCommand(const char* devicePath, const os::NodeName& node, const std::uint8_t* cdb,
                 std::uint8_t direction, std::uint32_t length, const os::PassThroughResult& result,

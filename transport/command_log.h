@@ -7,7 +7,6 @@
 #include "platform/platform.h"
 
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 namespace qdp {
@@ -20,9 +19,5 @@ void LogCommand(const char* devicePath, const os::NodeName& node, const std::uin
                 std::uint64_t durationUs);
 void LogOpenFailure(const char* devicePath, const os::NodeName& node, const os::OpenedDrive& drive);
 void LogConsoleText(std::string_view text);
-
-// The log's description of a command's outcome: "GOOD", "CHECK CONDITION, sense
-// ILLEGAL REQUEST: invalid field in CDB (ASC 24h ASCQ 00h)", ...
-void DescribeOutcome(const os::PassThroughResult& result, std::span<char> out);
 
 } // namespace qdp

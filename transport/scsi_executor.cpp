@@ -4,9 +4,7 @@
 #include "transport/command_log.h"
 #include "transport/transport_state.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
 
 namespace qdp {
 namespace {
@@ -48,13 +46,11 @@ void NoteOpen(const DevicePathText& devicePath, const os::OpenedDrive& drive) {
         }
         return;
     }
-    Transport.untoldOpenFailures -= Reportable(*record) ? 1 : 0;
     record->error = drive.error;
     record->node = os::DriveNodeName(devicePath.data());
     record->sinceMs = os::SteadyMs();
     record->lastMs = record->sinceMs;
     record->reported = false;
-    Transport.untoldOpenFailures += Reportable(*record) ? 1 : 0;
     if (drive.error != os::OpenError::None) {
         LogOpenFailure(devicePath.data(), record->node, drive);
     }
@@ -74,16 +70,12 @@ std::int32_t Execute(std::uint8_t direction, const CommandBlock& block, void* da
 }
 
 std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t persistMs) {
-    if (Transport.untoldOpenFailures == 0) {
-        return std::nullopt; // the usual case, asked after every poll
-    }
     for (DriveOpenRecord& record : Transport.openRecords) {
         if (record.devicePath[0] == '\0') {
             break; // slots are taken in order
         }
         if (Reportable(record) && record.lastMs - record.sinceMs >= persistMs) {
             record.reported = true;
-            --Transport.untoldOpenFailures;
             return DriveOpenProblem{record.node, record.error};
         }
     }

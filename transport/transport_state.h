@@ -50,7 +50,6 @@ struct TransportState {
     ::FlashParams FlashParams{};
     std::uint32_t SectorSize = kInitialSectorSize;
     std::array<DriveOpenRecord, 16> openRecords{}; // taken in order
-    int untoldOpenFailures = 0;                    // records to tell the operator about
     CommandLogState log;
 };
 

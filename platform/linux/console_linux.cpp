@@ -30,6 +30,8 @@ namespace {
 // How long the bytes of one escape sequence may lag behind its Esc.
 inline constexpr int kSequenceGapMs = 40;
 
+// Real time, whatever clock the program's seam has (the virtual runner's is virtual,
+// and an Esc must still settle after 40 real milliseconds).
 std::uint64_t NowMs() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -7,6 +7,8 @@
 namespace qdp::os::linux_keys {
 namespace {
 
+inline constexpr std::uint8_t kEscape = 0x1B;
+
 bool IsFinalByte(std::uint8_t byte) { return byte >= 0x40 && byte <= 0x7E; }
 
 // xterm's modifier parameter: 1 + (Shift 1 | Alt 2 | Ctrl 4).
@@ -110,8 +112,7 @@ std::optional<std::uint8_t> DecodeSequence(std::span<const std::uint8_t> bytes) 
 
 inline constexpr std::size_t kLongestSequence = 16;
 
-} // namespace
-
+// True when `bytes` (starting with Esc) cannot grow into a longer sequence.
 bool SequenceComplete(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 2) {
         return false;
@@ -133,6 +134,8 @@ bool SequenceComplete(std::span<const std::uint8_t> bytes) {
     }
     return IsFinalByte(bytes.back());
 }
+
+} // namespace
 
 std::size_t DecodeKeys(std::span<const std::uint8_t> bytes, bool settled, std::vector<int>& codes) {
     std::size_t at = 0;

@@ -10,11 +10,6 @@
 
 namespace qdp::os::linux_keys {
 
-inline constexpr std::uint8_t kEscape = 0x1B;
-
-// True when `bytes` (starting with Esc) cannot grow into a longer sequence.
-bool SequenceComplete(std::span<const std::uint8_t> bytes);
-
 // Decodes as many whole keys from the front of `bytes` as it can and appends their
 // codes to `codes`. Returns the number of bytes used; the rest is the start of an
 // escape sequence whose remaining bytes may still come. Once `settled` (no more

@@ -40,12 +40,8 @@ constexpr char kUsage[] =
     "  --controller NAME                              USB device controller (first found)\n";
 
 struct Options {
+    RecorderOptions recorder;
     std::string image;
-    std::string bootLoader = "older";
-    std::string firmware = "valid";
-    unsigned long flashMib = 512;
-    unsigned long restartMs = 1500;
-    std::string fault = "none";
     std::string state;
     std::string controller;
 };
@@ -54,18 +50,11 @@ bool Parse(int argc, char** argv, Options& options) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string_view word = argv[i];
         const std::string value = argv[i + 1];
+        if (TakeRecorderOption(word, value, options.recorder)) {
+            continue;
+        }
         if (word == "--image") {
             options.image = value;
-        } else if (word == "--boot-loader") {
-            options.bootLoader = value;
-        } else if (word == "--firmware") {
-            options.firmware = value;
-        } else if (word == "--flash-mib") {
-            options.flashMib = std::strtoul(value.c_str(), nullptr, 10);
-        } else if (word == "--restart-ms") {
-            options.restartMs = std::strtoul(value.c_str(), nullptr, 10);
-        } else if (word == "--fault") {
-            options.fault = value;
         } else if (word == "--state") {
             options.state = value;
         } else if (word == "--controller") {
@@ -74,11 +63,7 @@ bool Parse(int argc, char** argv, Options& options) {
             return false;
         }
     }
-    return argc % 2 == 1 && !options.image.empty() && IsBootLoaderChoice(options.bootLoader) &&
-           IsFirmwareChoice(options.firmware) &&
-           (options.fault == "none" || options.fault == "program-failure" ||
-            options.fault == "no-leave" || options.fault == "no-return") &&
-           options.flashMib > 0 && options.flashMib <= 1024 * 1024;
+    return argc % 2 == 1 && !options.image.empty() && RecorderOptionsValid(options.recorder);
 }
 
 std::atomic<bool> stopAsked{false};
@@ -86,12 +71,11 @@ std::atomic<bool> stopAsked{false};
 // The image, descrambled; empty when it cannot be read.
 std::vector<std::uint8_t> ReadImage(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    std::vector<std::uint8_t> image(std::istreambuf_iterator<char>(file), {});
-    if (image.size() != 0x10000) {
+    const std::vector<std::uint8_t> stored(std::istreambuf_iterator<char>(file), {});
+    if (stored.size() != 0x10000) {
         return {};
     }
-    wire::Descramble(image.data(), image.size());
-    return image;
+    return Descrambled(stored);
 }
 
 // Sleeps, unless asked to stop.
@@ -182,8 +166,8 @@ int main(int argc, char** argv) {
                      options.image.c_str());
         return 2;
     }
-    VirtualRecorder recorder(FlashOfMiB(options.flashMib));
-    SetUpRecorder(recorder, image, options.bootLoader, options.firmware);
+    VirtualRecorder recorder(FlashOfMiB(options.recorder.flashMib));
+    SetUpRecorder(recorder, image, options.recorder);
 
     struct sigaction stopping {};
     stopping.sa_handler = [](int) { stopAsked = true; };
@@ -206,7 +190,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     usb::BulkOnlyTarget target(recorder);
-    if (options.fault == "program-failure") {
+    if (options.recorder.fault == "program-failure") {
         // The memory write of the programming run at 0x0C00 is refused.
         target.failCommand = [](const CommandBlock& block, std::span<const std::uint8_t> out) {
             return block[0] == wire::kVendor && block[1] == wire::kI2CSend && out.size() == 36 &&
@@ -236,15 +220,15 @@ int main(int argc, char** argv) {
             continue;
         }
         ++restarts;
-        if (options.fault == "no-leave") {
+        if (options.recorder.fault == "no-leave") {
             continue;
         }
         gadget.Unbind();
-        if (options.fault == "no-return") {
+        if (options.recorder.fault == "no-return") {
             away = true;
             continue;
         }
-        SleepMs(options.restartMs);
+        SleepMs(options.recorder.restartMs);
         recorder.Boot();
         if (!stopAsked) {
             gadget.Bind();

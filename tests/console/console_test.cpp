@@ -66,6 +66,20 @@ std::string WithoutReport(const std::string& screen) {
     return screen.substr(0, screen.find("[virtual recorder:"));
 }
 
+// Answers the first prompt with `yes` and the confirmation with `load`; false when
+// either prompt never showed.
+bool AgreeToLoad(PtySession& runner, const std::string& yes, const std::string& load) {
+    if (!runner.WaitFor("or other key to exit.")) {
+        return false;
+    }
+    runner.Type(yes);
+    if (!runner.WaitFor("confirm load")) {
+        return false;
+    }
+    runner.Type(load);
+    return true;
+}
+
 // Key mode ended: the terminal echoes and gathers lines again.
 bool TerminalRestored(const PtySession& session) {
     const termios mode = session.TerminalMode();
@@ -243,10 +257,7 @@ TEST(Console, AWholeUpdateWithBootLoaderReplacement) {
 
 TEST(Console, DiagIsPassedThroughAndReplacesAnEqualBootLoader) {
     PtySession runner = VirtualUpdater({"--boot-loader", "equal", "diag"});
-    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
-    runner.Type("Y");
-    ASSERT_TRUE(runner.WaitFor("confirm load"));
-    runner.Type("l");
+    ASSERT_TRUE(AgreeToLoad(runner, "Y", "l")) << runner.Screen();
     ASSERT_TRUE(runner.WaitFor(OnTerminal("Press 'Y' to upgrade Boot Loader " + kOffered +
                                           " to version " + kOffered + " or other key to exit.\n")));
     runner.Type("n");
@@ -264,10 +275,7 @@ TEST(Console, CtrlCAtAPromptIsAKeyThatDeclines) {
 TEST(Console, CtrlCWhileTheRecorderIsRewrittenIsIgnored) {
     PtySession runner =
         VirtualUpdater({"--boot-loader", "equal", "--pacing", "real", "--restart-ms", "300"});
-    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
-    runner.Type("Y");
-    ASSERT_TRUE(runner.WaitFor("confirm load"));
-    runner.Type("L");
+    ASSERT_TRUE(AgreeToLoad(runner, "Y", "L")) << runner.Screen();
     ASSERT_TRUE(runner.WaitFor("Replacing firmware"));
     runner.Type("\x03");
     runner.Type("\x1c"); // Ctrl+\, which must not quit either
@@ -286,10 +294,7 @@ TEST(Console, ASpecialKeyAtAPromptDeclines) {
 
 TEST(Console, AFailedProgrammingEndsWithExitCodeTwo) {
     PtySession runner = VirtualUpdater({"--boot-loader", "equal", "--fault", "program-failure"});
-    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
-    runner.Type("Y");
-    ASSERT_TRUE(runner.WaitFor("confirm load"));
-    runner.Type("L");
+    ASSERT_TRUE(AgreeToLoad(runner, "Y", "L")) << runner.Screen();
     ASSERT_TRUE(runner.WaitFor(OnTerminal("Replacing firmware" + std::string(53, '.') +
                                           "Failed\nPress any key to exit.\n")))
         << runner.Screen();
@@ -300,10 +305,7 @@ TEST(Console, AFailedProgrammingEndsWithExitCodeTwo) {
 
 TEST(Console, ARecorderThatDoesNotRestartIsReported) {
     PtySession runner = VirtualUpdater({"--boot-loader", "equal", "--fault", "no-leave"});
-    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
-    runner.Type("Y");
-    ASSERT_TRUE(runner.WaitFor("confirm load"));
-    runner.Type("L");
+    ASSERT_TRUE(AgreeToLoad(runner, "Y", "L")) << runner.Screen();
     ASSERT_TRUE(runner.WaitFor(
         OnTerminal("Replacing firmware\r\nERROR: Recorder did not restart.\r\n" + kPress)))
         << runner.Screen();
@@ -313,10 +315,7 @@ TEST(Console, ARecorderThatDoesNotRestartIsReported) {
 
 TEST(Console, ARecorderThatDoesNotComeBackIsReported) {
     PtySession runner = VirtualUpdater({"--boot-loader", "equal", "--fault", "no-return"});
-    ASSERT_TRUE(runner.WaitFor("or other key to exit."));
-    runner.Type("Y");
-    ASSERT_TRUE(runner.WaitFor("confirm load"));
-    runner.Type("L");
+    ASSERT_TRUE(AgreeToLoad(runner, "Y", "L")) << runner.Screen();
     ASSERT_TRUE(runner.WaitFor(OnTerminal(
         "Replacing firmware\r\nERROR: Recorder did not come back after restart.\r\n" + kPress)))
         << runner.Screen();

@@ -7,10 +7,7 @@ source="$1"
 tool="$2"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); }
-fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
+. "$(dirname "$0")/../support/tally.sh"
 
 # expect_refused <file> <kind> <words the message must hold>
 expect_refused() {
@@ -74,5 +71,4 @@ for bad in random.bin version0.bin truncated.bin; do
     elif grep -q "$bad" "$work/err"; then pass; else fail "inspect of $bad did not name it"; fi
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+tally

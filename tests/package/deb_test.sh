@@ -8,13 +8,10 @@ source="$2"
 version="$3"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); }
-fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
+. "$(dirname "$0")/../support/tally.sh"
 
 if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.txt" 2>&1; then
-    cat "$work/cpack.txt"; echo "0 passed, 1 failed"; exit 1
+    cat "$work/cpack.txt"; fail "cpack built no package"; tally; exit
 fi
 deb=$(ls "$work"/out/*.deb)
 case "$(basename "$deb")" in
@@ -61,8 +58,8 @@ out=$("$work/root/usr/bin/QDp_FW_FirstUpdater" --version)
 echo "$out" | head -1 | grep -qx "Quirn Dorvel+ Firmware Updater version $version" && pass ||
     fail "installed --version: $out"
 echo "$out" | grep -q "^Offers firmware version " && pass || fail "installed --version: $out"
-grep -q 'TAG+="uaccess"' "$work/root/usr/lib/udev/rules.d/70-qdp-recorder.rules" && pass ||
-    fail "the udev rule gives no uaccess"
+cmp -s "$source/resources/70-qdp-recorder.rules" "$work/root/usr/lib/udev/rules.d/70-qdp-recorder.rules" &&
+    pass || fail "the udev rule is not installed where udev reads it"
 # A host program built with pkg-config against the installed library, found at run
 # time through an rpath.
 export PKG_CONFIG_PATH="$work/root/usr/lib/pkgconfig"
@@ -94,5 +91,4 @@ else
     echo "lintian is not installed here: not run"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+tally

@@ -4,6 +4,7 @@
 #include "firmware/firmware_state.h"
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/embedded_images.h"
+#include "sim/recorder_setup.h"
 #include "transport/transport_state.h"
 
 #include <algorithm>
@@ -25,10 +26,7 @@ sim::VirtualHost& Host() { return sim::VirtualHost::Instance(); }
 
 const Offered& OfferedByTheImage() {
     static const Offered offered = [] {
-        const std::span<const std::uint8_t> stored = os::FindEmbeddedImage("FWC");
-        std::vector<std::uint8_t> image(stored.begin(), stored.end());
-        image.resize(0x10000);
-        sim::wire::Descramble(image.data(), image.size());
+        const std::vector<std::uint8_t> image = sim::Descrambled(os::FindEmbeddedImage("FWC"));
         return Offered{static_cast<std::uint16_t>(image[0xD3F5] | image[0xD3F6] << 8),
                        static_cast<std::uint16_t>(image[0xD800] << 8 | image[0xD801]),
                        std::string(image.begin() + 0xD802, image.begin() + 0xD809)};

@@ -231,6 +231,10 @@ class Rig:
             raise RuntimeError("no prompt %r; the screen shows %r" % (prompt, session.screen[-400:]))
         session.type(key)
 
+    def wait_end(self, session, seconds, what):
+        if not session.wait_for(b"Press any key to exit.", seconds):
+            raise RuntimeError("%s: %r" % (what, session.screen[-400:]))
+
     # --- scenarios ----------------------------------------------------------------
 
     def full_update(self):
@@ -241,8 +245,7 @@ class Rig:
         self.answer(session, b"confirm load", b"L")
         self.answer(session, b"upgrade Boot Loader", b"Y")
         started = time.monotonic()
-        if not session.wait_for(b"Press any key to exit.", 600):
-            raise RuntimeError("the update did not end: %r" % session.screen[-400:])
+        self.wait_end(session, 600, "the update did not end")
         self.result["update_seconds"] = round(time.monotonic() - started, 1)
         session.type(b" ")
         self.finish(session)
@@ -258,8 +261,7 @@ class Rig:
         session = self.updater_session(uid=NON_ROOT)
         self.answer(session, b"or other key to exit.", b"y")
         self.answer(session, b"confirm load", b"l")
-        if not session.wait_for(b"Press any key to exit.", 600):
-            raise RuntimeError("the update did not end: %r" % session.screen[-400:])
+        self.wait_end(session, 600, "the update did not end")
         session.type(b"x")
         self.finish(session)
         handing.stop = True
@@ -281,8 +283,8 @@ class Rig:
         node = self.start_recorder("--boot-loader", "equal")
         holder = os.open(node, os.O_RDWR | os.O_EXCL)
         session = self.updater_session()
-        held = session.wait_for(b"in use by another program", 30, in_stderr=True)
-        self.result["busy_told"] = held
+        self.result["told_while_held"] = session.wait_for(b"in use by another program", 30,
+                                                          in_stderr=True)
         time.sleep(2)
         self.result["running_while_held"] = session.running()
         os.close(holder)
@@ -296,8 +298,7 @@ class Rig:
         self.answer(session, b"or other key to exit.", b"Y")
         self.answer(session, b"confirm load", b"L")
         started = time.monotonic()
-        if not session.wait_for(b"Press any key to exit.", 300):
-            raise RuntimeError("no end after the recorder left: %r" % session.screen[-400:])
+        self.wait_end(session, 300, "no end after the recorder left")
         self.result["waited_seconds"] = round(time.monotonic() - started, 1)
         session.type(b" ")
         self.finish(session)

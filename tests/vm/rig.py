@@ -317,6 +317,7 @@ def check_no_access(checks, expect):
 def check_exclusive(checks, expect):
     result = checks.result
     checks.equal(result.get("exit_code"), 0, "exit code")
+    checks.equal(result.get("told_while_held"), True, "told while the node was held")
     checks.equal(result.get("running_while_held"), True, "still waiting while the node was held")
     checks.equal(result.get("stderr"), "Cannot open %s: it is in use by another program.\n"
                  % result.get("recorder_node"), "standard error")

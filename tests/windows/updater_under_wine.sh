@@ -14,10 +14,7 @@ work=$(mktemp -d)
 first=""
 other=""
 trap 'kill $first $other 2>/dev/null; rm -rf "$work"' EXIT
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); }
-fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
+. "$(dirname "$0")/../support/tally.sh"
 
 # Standard output is in text mode on Windows: each "\n" is written as "\r\n".
 expect_output() { # name exit-code expected-file actual-file actual-code
@@ -70,5 +67,4 @@ done
 timeout 60 "$run" "$exe" >"$work/beside.txt" 2>/dev/null </dev/null
 expect_output "beside another application" 1 "$work/refused.expected" "$work/beside.txt" $?
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+tally
