@@ -64,10 +64,12 @@ Replacement Lost(Restart restart) {
     return restart == Restart::NeverLeft ? Replacement::NeverLeft : Replacement::NotBack;
 }
 
-// Clears the installed firmware's marker, restarts into the boot loader, writes the
-// image and, when that succeeded, restarts into it.
-Replacement ReplaceProgram(const ImageBuffer& image) {
+// Announces the replacement, clears the installed firmware's marker, restarts into
+// the boot loader, writes the image and, when that succeeded, restarts into it. From
+// the announcement on, Ctrl+C does not end the program.
+Replacement ReplaceProgram(const char* announcement, const ImageBuffer& image) {
     InterruptGuard guard;
+    Print("%s", announcement);
     // The results of the erase and the restart tell nothing that the recorder's
     // leaving and return do not tell better.
     static_cast<void>(Ctrl_ErasePage(kFirmwareStatusAddress));
@@ -156,15 +158,14 @@ int RunUpdate() {
         if (!IsYes(ReadKey())) {
             return kExitDone;
         }
-        Print("Replacing Boot Loader");
-        if (const Replacement result = ReplaceProgram(Firmware.ReplacementImage);
+        if (const Replacement result =
+                ReplaceProgram("Replacing Boot Loader", Firmware.ReplacementImage);
             result != Replacement::Done) {
             return ReplacementFailed(result);
         }
     }
 
-    Print("Replacing firmware");
-    if (const Replacement result = ReplaceProgram(Firmware.FirmwareImage);
+    if (const Replacement result = ReplaceProgram("Replacing firmware", Firmware.FirmwareImage);
         result != Replacement::Done) {
         return ReplacementFailed(result);
     }

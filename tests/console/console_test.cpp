@@ -80,6 +80,17 @@ bool AgreeToLoad(PtySession& runner, const std::string& yes, const std::string& 
     return true;
 }
 
+// True once the program reads a key: Ctrl+C is a key then, not a signal.
+bool ReadingAKey(const PtySession& session) {
+    for (int i = 0; i < 500; ++i) {
+        if ((session.TerminalMode().c_lflag & ISIG) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 // Key mode ended: the terminal echoes and gathers lines again.
 bool TerminalRestored(const PtySession& session) {
     const termios mode = session.TerminalMode();
@@ -267,6 +278,7 @@ TEST(Console, DiagIsPassedThroughAndReplacesAnEqualBootLoader) {
 TEST(Console, CtrlCAtAPromptIsAKeyThatDeclines) {
     PtySession runner = VirtualUpdater();
     ASSERT_TRUE(runner.WaitFor(OnTerminal(kHead)));
+    ASSERT_TRUE(ReadingAKey(runner));
     runner.Type("\x03");
     EXPECT_EQ(runner.WaitExit(), 0); // ended by the dialogue, not by a signal
     EXPECT_EQ(WithoutReport(runner.Screen()), OnTerminal(kHead));
