@@ -12,21 +12,26 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace qdp {
 namespace {
 
 inline constexpr std::uint32_t kDeviceWaitPauseMs = 1;
 
-// What the operator reads on standard error about a drive that cannot be opened.
+// What the operator reads on standard error about a drive that cannot be opened:
+// the system's own words, and what to do about it.
 void TellDriveProblem(const DriveOpenProblem& problem) {
-    const char* reason = "it cannot be opened";
+    std::array<char, 256> text{};
+    os::DescribeError(problem.osError, text);
+    std::string_view advice;
     if (problem.error == os::OpenError::PermissionDenied) {
-        reason = "permission denied; the updater needs read and write access to it";
+        advice = os::AccessDeniedAdvice();
     } else if (problem.error == os::OpenError::Busy) {
-        reason = "it is in use by another program";
+        advice = "it is in use by another program";
     }
-    std::fprintf(stderr, "Cannot open %s: %s.\n", problem.node.data(), reason);
+    std::fprintf(stderr, "Cannot open %s: %s%s%.*s.\n", problem.node.data(), text.data(),
+                 advice.empty() ? "" : "; ", static_cast<int>(advice.size()), advice.data());
 }
 
 // Returns true once a recorder is connected, false when the operator pressed Esc.
@@ -35,6 +40,9 @@ bool WaitForDevice() {
     for (;;) {
         if (RecorderConnected()) {
             return true;
+        }
+        while (const auto problem = TakeDriveOpenProblem(kDriveProblemPersistMs)) {
+            TellDriveProblem(*problem);
         }
         if (KeyIsWaiting() && ReadKey() == kKeyEsc) {
             return false;
@@ -81,12 +89,15 @@ int ShowHelp() {
 
 } // namespace
 
-bool RecorderConnected() {
-    const bool connected = QDp_IsConnected(&Updater.DeviceName) != 0;
-    while (const auto problem = TakeDriveOpenProblem(kDriveProblemPersistMs)) {
+bool RecorderConnected() { return QDp_IsConnected(&Updater.DeviceName) != 0; }
+
+void TellLastDriveProblem() {
+    if (Updater.DeviceName == nullptr) {
+        return;
+    }
+    if (const auto problem = LastDriveOpenProblem(Updater.DeviceName)) {
         TellDriveProblem(*problem);
     }
-    return connected;
 }
 
 int UpdaterMain(int argc, char** argv) {

@@ -94,12 +94,15 @@ int ReplacementFailed(Replacement replacement) {
         Print("Press any key to exit.\n");
         ReadKey();
         return kExitFailed;
-    case Replacement::NeverLeft:
-        return EndAfterKey("\r\nERROR: Recorder did not restart.\r\n", kExitFailed);
+    case Replacement::NeverLeft: Print("\r\nERROR: Recorder did not restart.\r\n"); break;
     case Replacement::NotBack:
-    case Replacement::Done: break;
+    case Replacement::Done:
+        Print("\r\nERROR: Recorder did not come back after restart.\r\n");
+        break;
     }
-    return EndAfterKey("\r\nERROR: Recorder did not come back after restart.\r\n", kExitFailed);
+    // Why its drive would not open, when that explains the end.
+    TellLastDriveProblem();
+    return EndAfterKey("", kExitFailed);
 }
 
 } // namespace

@@ -27,8 +27,10 @@ int UpdaterMain(int argc, char** argv);
 // The rest of the entry point once a recorder is connected.
 int RunUpdate();
 
-// Tests for the recorder under DeviceName (or finds one), and tells the operator on
-// standard error about drives that keep failing to open.
+// Tests for the recorder under DeviceName, or finds one.
 [[nodiscard]] bool RecorderConnected();
+// Tells the operator on standard error why the recorder's drive failed to open at
+// the last attempt, when it failed for a reason other than its absence.
+void TellLastDriveProblem();
 
 } // namespace qdp

@@ -58,6 +58,8 @@ void CloseDrive(DriveHandle drive);
 NodeName DriveNodeName(const char* devicePath);
 // The system's text for one of its error numbers.
 void DescribeError(int osError, std::span<char> out);
+// What the operator does when the system refuses access to a drive.
+std::string_view AccessDeniedAdvice();
 
 // --- Named instance lock --------------------------------------------------------
 enum class LockOutcome { Created, AlreadyExists, Failed };

@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
 """Checks a Windows release executable: a 32-bit program that exports the device-access
 functions listed in resources/QDp_FW_FirstUpdater.def, by their plain names and no
-others, and carries the icon MAINICON and the committed images FWC and BRC, byte for
-byte, as RCDATA resources.
+others, and carries the icon MAINICON, the committed images FWC and BRC, byte for
+byte, as RCDATA resources, an application manifest that asks for administrator
+rights and names Windows 7 to 11, and version information with the version written
+in CMakeLists.txt.
 
 Usage: check_release.py QDp_FW_FirstUpdater.exe resources/ [package.zip]
 With a package, also checks that it holds the executable, its import library, the
 header and the operator's README.txt (with Windows line ends).
 """
 import os
+import re
 import struct
 import sys
+import xml.etree.ElementTree as ElementTree
 import zipfile
-
 
 
 def listed_exports(resources):
@@ -24,7 +27,15 @@ def listed_exports(resources):
             names.add(word)
     return names
 
-RT_ICON, RT_RCDATA, RT_GROUP_ICON = 3, 10, 14
+def project_version(resources):
+    """The one version, as CMakeLists.txt writes it."""
+    text = open(os.path.join(resources, "..", "CMakeLists.txt")).read()
+    return re.search(r"project\(QDp_FW_FirstUpdater VERSION ([0-9.]+)", text).group(1)
+
+
+RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 10, 14, 16, 24
+WINDOWS_7_TO_11 = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                   "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 IMAGE_FILE_MACHINE_I386 = 0x14C
 
 
@@ -87,6 +98,64 @@ class Image:
         return found
 
 
+def manifest_problems(manifest):
+    if manifest is None:
+        return ["no application manifest (resource 24, id 1)"]
+    root = ElementTree.fromstring(manifest)
+    levels = [e.get("level") for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+    systems = {e.get("Id") for e in root.iter() if e.tag.endswith("}supportedOS")}
+    problems = []
+    if levels != ["requireAdministrator"]:
+        problems.append("the manifest asks for execution level %s" % levels)
+    if systems != WINDOWS_7_TO_11:
+        problems.append("the manifest names the systems %s" % sorted(systems))
+    return problems
+
+
+def version_blocks(data, at, end):
+    """(key, value, children) of the blocks of a VS_VERSIONINFO between at and end."""
+    while at + 6 <= end:
+        length, value_length, text = struct.unpack_from("<HHH", data, at)
+        key_end = at + 6
+        while data[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = data[at + 6:key_end].decode("utf-16-le")
+        value_at = (key_end + 2 + 3) & ~3
+        size = value_length * 2 if text else value_length
+        value = data[value_at:value_at + size]
+        if text:
+            value = value.decode("utf-16-le").rstrip("\0")
+        yield key, value, list(version_blocks(data, (value_at + size + 3) & ~3, at + length))
+        at = (at + length + 3) & ~3
+
+
+def version_problems(info, version):
+    if info is None:
+        return ["no version information (resource 16, id 1)"]
+    (key, fixed, children), = version_blocks(info, 0, len(info))
+    numbers = [int(part) for part in version.split(".")] + [0, 0]
+    expected = ((numbers[0] << 16) | numbers[1], (numbers[2] << 16) | numbers[3])
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+    problems = []
+    if key != "VS_VERSION_INFO" or signature != 0xFEEF04BD:
+        problems.append("the version information is malformed")
+    if (file_ms, file_ls) != expected or (product_ms, product_ls) != expected:
+        problems.append("the version numbers are not %s" % version)
+    strings = {}
+    for name, _, tables in children:
+        if name == "StringFileInfo":
+            for _, _, entries in tables:
+                strings.update({entry: value for entry, value, _ in entries})
+    wanted = {"FileVersion": version, "ProductVersion": version,
+              "ProductName": "Quirn Dorvel+ Firmware Updater",
+              "FileDescription": "Quirn Dorvel+ Firmware Updater",
+              "OriginalFilename": "QDp_FW_FirstUpdater.exe", "InternalName": "QDp_FW_FirstUpdater"}
+    for name, value in wanted.items():
+        if strings.get(name) != value:
+            problems.append("version string %s is %r, not %r" % (name, strings.get(name), value))
+    return problems
+
+
 PACKAGED = {"bin/QDp_FW_FirstUpdater.exe", "lib/libQDp_FW_FirstUpdater.dll.a",
             "include/QDp_FW_FirstUpdater.h", "README.txt"}
 
@@ -108,7 +177,9 @@ def main(executable, resources, package=None):
             problems.append("RCDATA %s is not resources/%s.bin" % (name, name))
     if (RT_GROUP_ICON, "MAINICON") not in found:
         problems.append("no icon MAINICON")
-    checks = 5
+    problems += manifest_problems(found.get((RT_MANIFEST, 1)))
+    problems += version_problems(found.get((RT_VERSION, 1)), project_version(resources))
+    checks = 15
     if package:
         checks += 1
         archive = zipfile.ZipFile(package)

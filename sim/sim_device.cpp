@@ -87,6 +87,8 @@ void DescribeError(int osError, std::span<char> out) {
     }
 }
 
+std::string_view AccessDeniedAdvice() { return "the updater needs read and write access to it"; }
+
 void SleepMs(std::uint32_t milliseconds) { sim::VirtualHost::Instance().Sleep(milliseconds); }
 
 std::uint64_t SteadyMs() { return sim::VirtualHost::Instance().NowMs(); }

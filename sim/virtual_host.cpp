@@ -132,7 +132,7 @@ void VirtualHost::Leave(int drive, bool returns) {
 void VirtualHost::Arrivals() {
     if (away_ && away_->returns && NowUs() >= away_->returnAtUs && away_->opensLeft <= 0) {
         Slot& slot = slots_[away_->returnDrive];
-        slot = {DriveKind::Recorder, away_->recorder, {}, OpenFailure::None};
+        slot = {DriveKind::Recorder, away_->recorder, {}, restart.returnOpenFailure};
         away_.reset();
         slot.recorder->Boot();
     }

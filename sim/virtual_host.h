@@ -74,6 +74,8 @@ struct RestartBehaviour {
     std::uint64_t awayMs = 1500; // absent at least this long
     int awayOpens = 0;           // and for at least this many opens of its drive
     int returnDrive = -1;        // -1: the drive it left
+    // Comes back on a drive that cannot be opened (a node the user may not use).
+    OpenFailure returnOpenFailure = OpenFailure::None;
 };
 
 // The outcome of one command as the host's pass-through reports it.

@@ -5,6 +5,7 @@
 #include "transport/transport_state.h"
 
 #include <chrono>
+#include <cstring>
 
 namespace qdp {
 namespace {
@@ -28,10 +29,16 @@ DriveOpenRecord* RecordFor(const DevicePathText& devicePath, bool create) {
     return nullptr; // every slot is taken: this drive is not followed
 }
 
-// A failure the operator is to be told about, and has not been.
-bool Reportable(const DriveOpenRecord& record) {
-    return record.error != os::OpenError::None && record.error != os::OpenError::NoSuchDevice &&
-           !record.reported;
+// A failure other than absence: something the operator can put right.
+bool Problem(const DriveOpenRecord& record) {
+    return record.error != os::OpenError::None && record.error != os::OpenError::NoSuchDevice;
+}
+
+// A problem the operator is to be told about, and has not been.
+bool Reportable(const DriveOpenRecord& record) { return Problem(record) && !record.reported; }
+
+DriveOpenProblem ProblemOf(const DriveOpenRecord& record) {
+    return {record.node, record.error, record.osError};
 }
 
 // Remembers how opening the drive went; each new reason for a failure is logged once.
@@ -41,12 +48,14 @@ void NoteOpen(const DevicePathText& devicePath, const os::OpenedDrive& drive) {
         return;
     }
     if (record->error == drive.error) {
+        record->osError = drive.osError;
         if (Reportable(*record)) {
             record->lastMs = os::SteadyMs(); // still failing: it persists
         }
         return;
     }
     record->error = drive.error;
+    record->osError = drive.osError;
     record->node = os::DriveNodeName(devicePath.data());
     record->sinceMs = os::SteadyMs();
     record->lastMs = record->sinceMs;
@@ -76,10 +85,24 @@ std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t persistMs) {
         }
         if (Reportable(record) && record.lastMs - record.sinceMs >= persistMs) {
             record.reported = true;
-            return DriveOpenProblem{record.node, record.error};
+            return ProblemOf(record);
         }
     }
     return std::nullopt;
+}
+
+std::optional<DriveOpenProblem> LastDriveOpenProblem(const char* devicePath) {
+    DevicePathText path{};
+    const std::size_t length = strnlen(devicePath, path.size());
+    if (length == path.size()) {
+        return std::nullopt; // no drive's path: none was ever opened with it
+    }
+    std::memcpy(path.data(), devicePath, length);
+    const DriveOpenRecord* record = RecordFor(path, false);
+    if (record == nullptr || !Problem(*record)) {
+        return std::nullopt;
+    }
+    return ProblemOf(*record);
 }
 
 } // namespace qdp

@@ -19,8 +19,12 @@ namespace qdp {
 struct DriveOpenProblem {
     os::NodeName node;
     os::OpenError error;
+    int osError;
 };
 // Takes the next such drive, so that each is told once; nothing when there is none.
 std::optional<DriveOpenProblem> TakeDriveOpenProblem(std::uint64_t persistMs);
+// Why the last attempt to open the drive that a device path names failed, when it
+// failed for a reason other than the drive's absence; told or not, however briefly.
+std::optional<DriveOpenProblem> LastDriveOpenProblem(const char* devicePath);
 
 } // namespace qdp

@@ -35,6 +35,7 @@ struct DriveOpenRecord {
     DevicePathText devicePath{}; // empty: a free slot
     os::NodeName node{};
     os::OpenError error = os::OpenError::None; // None: it opened at the last attempt
+    int osError = 0;                           // the system's number for that error
     std::uint64_t sinceMs = 0;                 // first failure for this reason in a row
     std::uint64_t lastMs = 0;                  // latest failure for this reason
     bool reported = false;                     // told to the operator

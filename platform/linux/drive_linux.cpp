@@ -56,6 +56,8 @@ PassThroughResult PassThrough(DriveHandle drive, const ScsiCommand& command) {
 
 void CloseDrive(DriveHandle drive) { ::close(static_cast<int>(drive)); }
 
+std::string_view AccessDeniedAdvice() { return "the updater needs read and write access to it"; }
+
 void DescribeError(int osError, std::span<char> out) {
     if (out.empty()) {
         return;

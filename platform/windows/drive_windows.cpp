@@ -33,9 +33,16 @@ namespace {
 
 OpenError OpenErrorFor(DWORD error) {
     switch (error) {
+    // No disk of that number, or one that has left or is not ready: not there.
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME: return OpenError::NoSuchDevice;
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_UNIT:
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_NO_SUCH_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED: return OpenError::NoSuchDevice;
     case ERROR_ACCESS_DENIED: return OpenError::PermissionDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_BUSY: return OpenError::Busy;
@@ -83,6 +90,9 @@ PassThroughResult PassThrough(DriveHandle drive, const ScsiCommand& command) {
 }
 
 void CloseDrive(DriveHandle drive) { ::CloseHandle(reinterpret_cast<HANDLE>(drive)); }
+
+// Opening a physical drive for reading and writing takes an elevated process.
+std::string_view AccessDeniedAdvice() { return "the updater must run as administrator"; }
 
 void DescribeError(int osError, std::span<char> out) {
     if (out.empty()) {

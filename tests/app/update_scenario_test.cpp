@@ -351,6 +351,18 @@ TEST(Update, ARecorderThatNeverComesBackEndsTheWaitAfter120Seconds) {
     EXPECT_EQ(Operations().back(), "restart");
 }
 
+TEST(Update, ADriveRefusedAfterARestartIsNamedAfterTheEndNotDuringTheUpdate) {
+    AttachStandardRecorder(0);
+    Host().restart.returnOpenFailure = sim::OpenFailure::PermissionDenied;
+    Host().Type("YL.");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RunUpdater(), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Cannot open \\\\.\\PHYSICALDRIVE0: Permission denied; the updater needs read and "
+              "write access to it.\n");
+    EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kNotBack);
+}
+
 TEST(Update, ARecorderBackUnderAnotherDriveIsNotSeen) {
     AttachStandardRecorder(0);
     Host().restart.returnDrive = 1;

@@ -12,7 +12,9 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
+import stat
 import subprocess
 import sys
 import termios
@@ -23,6 +25,9 @@ import traceback
 RESULTS = "/results"
 TRACING = "/sys/kernel/tracing"
 NON_ROOT = 1000
+# The machine's own folder, for what an unprivileged user must reach: the source and
+# build trees may lie in a folder that only root may enter.
+STAGING = "/opt/qdp"
 
 
 def command_line():
@@ -191,12 +196,12 @@ class Rig:
         self.result["scsi_hosts_before"] = hosts
         self.result["generic_nodes_before"] = sorted(os.listdir("/sys/class/scsi_generic"))
 
-    def start_recorder(self, *options):
+    def start_recorder(self, *options, state="recorder_state.json"):
         self.recorder = subprocess.Popen(
             [os.path.join(self.build, "sim", "qdp_usb_recorder"), "--image",
              os.path.join(self.source, "resources", "FWC.bin"), "--state",
-             os.path.join(RESULTS, "recorder_state.json")] + list(options),
-            stdout=open(os.path.join(RESULTS, "recorder.log"), "w"), stderr=subprocess.STDOUT)
+             os.path.join(RESULTS, state)] + list(options),
+            stdout=open(os.path.join(RESULTS, "recorder.log"), "a"), stderr=subprocess.STDOUT)
         node = wait_for(recorder_node, 60)
         self.result["recorder_node"] = node
         if node is None:
@@ -212,19 +217,35 @@ class Rig:
                 self.recorder.kill()
             self.result["recorder_exit"] = self.recorder.returncode
 
+    def stage(self, source, uid):
+        """A copy of a file where `uid` can reach it; the folder is that user's."""
+        os.makedirs(STAGING, exist_ok=True)
+        os.chown(STAGING, uid, uid)
+        copy = os.path.join(STAGING, os.path.basename(source))
+        shutil.copy(source, copy)
+        return copy
+
     def updater_session(self, arguments=(), uid=None):
-        log = os.path.join(RESULTS, "command.log")
+        updater, log = self.updater, os.path.join(RESULTS, "command.log")
+        if uid is not None:
+            # The updater and its log where the user can reach them, as they would be
+            # in a user's own folders; the log is copied to the results at the end.
+            updater = self.stage(self.updater, uid)
+            log = os.path.join(STAGING, "command.log")
+            self.staged_log = log
         open(log, "a").close()
         if uid is not None:
-            os.chown(log, uid, -1)  # the log is the user's, as it would be in their home
+            os.chown(log, uid, -1)
         env = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "QDP_LOG": log}
-        return Session([self.updater] + list(arguments), uid=uid, env=env)
+        return Session([updater] + list(arguments), uid=uid, env=env)
 
     def finish(self, session, seconds=60):
         code = session.wait_exit(seconds)
         self.result["exit_code"] = code
         self.result["console"] = session.screen.decode("latin-1")
         self.result["stderr"] = session.stderr.decode("latin-1")
+        if getattr(self, "staged_log", None):
+            shutil.copy(self.staged_log, os.path.join(RESULTS, "command.log"))
 
     def answer(self, session, prompt, key, seconds=120):
         if not session.wait_for(prompt, seconds):
@@ -356,6 +377,91 @@ class Rig:
         first.type(b"\x1b\x1b")
         self.result["first_exit"] = first.wait_exit(120)
 
+    def wine32_update(self):
+        """The Windows release, run by a user under Debian's 32-bit Wine, updates the
+        recorder with boot-loader replacement: Y, L, Y on its console. Then, in the same
+        machine, a recorder whose node the user may not open (told once, the wait goes
+        on) that, once let in, never comes back from its first restart."""
+        self.start_recorder("--boot-loader", "older")
+        # Wine follows at most five device files per process and never forgets one,
+        # and devtmpfs makes a returning disk's node anew: Wine's drives link to nodes
+        # made once here, which keep their inode while the disk comes and goes.
+        nodes = os.path.join(STAGING, "nodes")
+        os.makedirs(nodes, exist_ok=True)
+        for name in os.listdir("/sys/class/scsi_generic"):
+            major, minor = open("/sys/class/scsi_generic/%s/dev" % name).read().split(":")
+            os.mknod(os.path.join(nodes, name), stat.S_IFCHR | 0o600, os.makedev(int(major), int(minor)))
+            os.chown(os.path.join(nodes, name), NON_ROOT, NON_ROOT)
+        release = self.stage(os.path.join(RESULTS, "release", "bin", "QDp_FW_FirstUpdater.exe"), NON_ROOT)
+        home = os.path.join(STAGING, "home")
+        os.makedirs(home, exist_ok=True)
+        os.chown(home, NON_ROOT, NON_ROOT)
+        env = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": home, "USER": "recorder",
+               "WINEARCH": "win32", "WINEPREFIX": os.path.join(home, "prefix"), "WINEDEBUG": "-all",
+               "WINEDLLOVERRIDES": "mscoree,mshtml=", "QDP_LOG": "Z:" + STAGING.replace("/", "\\") +
+               "\\command.log"}
+        wine = "/usr/lib/wine/wine"
+
+        def as_user():
+            os.setgroups([])
+            os.setgid(NON_ROOT)
+            os.setuid(NON_ROOT)
+
+        subprocess.run([wine, "wineboot", "--init"], env=env, stdin=subprocess.DEVNULL, preexec_fn=as_user,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+        for drive in (0, 1):
+            os.symlink(os.path.join(nodes, "sg%d" % drive),
+                       os.path.join(env["WINEPREFIX"], "dosdevices", "physicaldrive%d" % drive))
+
+        session = Session([wine, release], uid=NON_ROOT, env=env)
+        for prompt, key in ((b"or other key to exit.", b"Y"), (b"confirm load", b"L"),
+                            (b"upgrade Boot Loader", b"Y")):
+            if not session.wait_for(prompt, 300, shown=console_text):
+                raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
+            session.type(key)
+        started = time.monotonic()
+        if not session.wait_for(b"Press any key to exit.", 900, shown=console_text):
+            raise RuntimeError("the update did not end: %r" % console_text(session.screen)[-400:])
+        self.result["update_seconds"] = round(time.monotonic() - started, 1)
+        session.type(b" ")
+        self.result["exit_code"] = session.wait_exit(120)
+        self.result["console"] = console_text(session.screen).decode("latin-1")
+        self.result["stderr"] = session.stderr.decode("latin-1")
+        self.stop_recorder()
+        shutil.copy(os.path.join(STAGING, "command.log"), os.path.join(RESULTS, "command.log"))
+        # The kernel's record of the update alone; the rest goes to a file of its own.
+        with open(os.path.join(TRACING, "trace")) as trace, \
+                open(os.path.join(RESULTS, "trace.txt"), "w") as out:
+            out.writelines(trace)
+        open(os.path.join(TRACING, "trace"), "w").close()
+        self.trace_file = "no_return_trace.txt"
+
+        # The node refused to the user, then let in: the recorder never returns.
+        self.start_recorder("--boot-loader", "equal", "--fault", "no-return", state="no_return_state.json")
+        recorder = os.path.join(nodes, os.path.basename(self.result["recorder_node"]))
+        os.chown(recorder, 0, 0)
+        env["QDP_LOG"] = env["QDP_LOG"].replace("command.log", "no_return.log")
+        session = Session([wine, release], uid=NON_ROOT, env=env)
+        self.result["refused_told"] = session.wait_for(b"PHYSICALDRIVE1", 120, in_stderr=True)
+        time.sleep(3)
+        session.pump(0.2)
+        self.result["refused_waits"] = session.running()
+        self.result["refused_stderr"] = session.stderr.decode("latin-1")
+        os.chown(recorder, NON_ROOT, NON_ROOT)
+        for prompt, key in ((b"or other key to exit.", b"Y"), (b"confirm load", b"L")):
+            if not session.wait_for(prompt, 300, shown=console_text):
+                raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
+            session.type(key)
+        started = time.monotonic()
+        if not session.wait_for(b"Press any key to exit.", 400, shown=console_text):
+            raise RuntimeError("no end after the recorder left: %r" % console_text(session.screen)[-400:])
+        self.result["no_return_waited_seconds"] = round(time.monotonic() - started, 1)
+        session.type(b" ")
+        self.result["no_return_exit"] = session.wait_exit(120)
+        self.result["no_return_console"] = console_text(session.screen).decode("latin-1")
+        self.result["no_return_stderr"] = session.stderr.decode("latin-1")
+        shutil.copy(os.path.join(STAGING, "no_return.log"), os.path.join(RESULTS, "no_return.log"))
+
     def run(self, scenario):
         self.set_up_kernel()
         try:
@@ -373,10 +479,10 @@ def console_text(screen):
     return shown.replace(b"\r", b"")
 
 
-def collect_kernel_records():
+def collect_kernel_records(trace_file):
     write(os.path.join(TRACING, "tracing_on"), "0")
     with open(os.path.join(TRACING, "trace")) as trace, \
-            open(os.path.join(RESULTS, "trace.txt"), "w") as out:
+            open(os.path.join(RESULTS, trace_file), "w") as out:
         for line in trace:
             out.write(line)
     with open(os.path.join(RESULTS, "dmesg.txt"), "w") as out:
@@ -402,7 +508,7 @@ def main():
         rig.result["completed"] = False
         rig.result["error"] = traceback.format_exc()
     try:
-        collect_kernel_records()
+        collect_kernel_records(getattr(rig, "trace_file", "trace.txt"))
     except Exception:
         rig.result.setdefault("error", "")
         rig.result["error"] += traceback.format_exc()

@@ -236,18 +236,24 @@ def older(version):
     return "%d.%d" % (value >> 8, value & 0xFF)
 
 
-def check_full_update(checks, expect):
-    result = checks.result
-    checks.equal(result.get("exit_code"), 0, "exit code")
+def full_update_text(expect):
     dots = "." * 53
-    expected = (head(expect, older(expect.boot_loader)) + CONFIRM +
-                "\nIt is necessary to upgrade Boot Loader before firmware loading.\n"
-                "Press 'Y' to upgrade Boot Loader %s to version %s or other key to exit.\n"
-                % (older(expect.boot_loader), expect.boot_loader) +
-                "Replacing Boot Loader" + dots + "OK\n" + "Replacing firmware" + dots + "OK\n" +
-                "Erasing memory" + "." * 56 + "OK\n" + CLOSING)
-    checks.equal(result.get("console"), on_terminal(expected), "the console")
-    checks.equal(result.get("stderr"), "", "standard error")
+    return (head(expect, older(expect.boot_loader)) + CONFIRM +
+            "\nIt is necessary to upgrade Boot Loader before firmware loading.\n"
+            "Press 'Y' to upgrade Boot Loader %s to version %s or other key to exit.\n"
+            % (older(expect.boot_loader), expect.boot_loader) +
+            "Replacing Boot Loader" + dots + "OK\n" + "Replacing firmware" + dots + "OK\n" +
+            "Erasing memory" + "." * 56 + "OK\n" + CLOSING)
+
+
+def without_spaces(text):
+    """Console text as Wine draws it, compared without its spacing and line ends."""
+    return re.sub(r"\s", "", text)
+
+
+def check_updated_recorder(checks, expect):
+    """The end state of a whole update with boot-loader replacement, and the commands
+    that the kernel sent for it."""
     state = checks.state()
     checks.equal(state.get("program_area_matches_image"), True, "program area against the image")
     checks.equal(state.get("boot_loader_matches_image"), True, "boot-loader section against the image")
@@ -269,6 +275,15 @@ def check_full_update(checks, expect):
                                                                  golden.get(key, 0), golden.get(key, 0) + 4))
         else:
             checks.equal(actual.get(key, 0), golden.get(key, 0), "commands %s to the recorder" % key)
+    return actual
+
+
+def check_full_update(checks, expect):
+    result = checks.result
+    checks.equal(result.get("exit_code"), 0, "exit code")
+    checks.equal(result.get("console"), on_terminal(full_update_text(expect)), "the console")
+    checks.equal(result.get("stderr"), "", "standard error")
+    actual = check_updated_recorder(checks, expect)
     # Each restart is a real disconnect: the kernel saw the device leave and enumerated
     # it anew (once more at the end, when the recorder stops), and the updater found
     # the node gone each time.
@@ -310,7 +325,7 @@ def check_no_access(checks, expect):
     checks.equal(result.get("running_after_wait"), True, "still waiting after several seconds")
     checks.equal(result.get("console"), on_terminal("Quirn Dorvel+ Firmware Updater version %s\n\n"
                                                     % expect.version + WAIT), "the console")
-    note = "Cannot open /dev/sg%d: permission denied; the updater needs read and write access to it.\n"
+    note = "Cannot open /dev/sg%d: Permission denied; the updater needs read and write access to it.\n"
     checks.equal(result.get("stderr"), note % 0 + note % 1, "standard error")
 
 
@@ -319,7 +334,7 @@ def check_exclusive(checks, expect):
     checks.equal(result.get("exit_code"), 0, "exit code")
     checks.equal(result.get("told_while_held"), True, "told while the node was held")
     checks.equal(result.get("running_while_held"), True, "still waiting while the node was held")
-    checks.equal(result.get("stderr"), "Cannot open %s: it is in use by another program.\n"
+    checks.equal(result.get("stderr"), "Cannot open %s: Device or resource busy; it is in use by another program.\n"
                  % result.get("recorder_node"), "standard error")
     expected = ("Quirn Dorvel+ Firmware Updater version %s\n\n" % expect.version + WAIT +
                 head(expect, expect.boot_loader).split("\n\n", 1)[1])
@@ -368,6 +383,36 @@ def check_wine32(checks, expect):
     print("wineboot took %s s in the machine" % result.get("wineboot_seconds"))
 
 
+def check_wine32_update(checks, expect):
+    result = checks.result
+    checks.equal(result.get("exit_code"), 0, "exit code")
+    checks.equal(without_spaces(result.get("console", "")), without_spaces(full_update_text(expect)),
+                 "the console, without spacing")
+    checks.equal(result.get("stderr"), "", "standard error")
+    check_updated_recorder(checks, expect)
+    log = open(os.path.join(checks.results, "command.log"), errors="replace").read()
+    checks.check("\\\\.\\PHYSICALDRIVE1 12 00 00" in log and ": GOOD," in log,
+                 "the command log names \\\\.\\PHYSICALDRIVE1")
+    # A user who may not open the node is told once, in the system's words, and the
+    # wait goes on.
+    checks.equal(result.get("refused_waits"), True, "the wait goes on while the node is refused")
+    checks.check(re.fullmatch(r"Cannot open \\\\\.\\PHYSICALDRIVE1: [^\r\n]+; the updater must run as "
+                              r"administrator\.\r?\n", result.get("refused_stderr", "")) is not None,
+                 "one line on standard error names the refused drive: %r" % result.get("refused_stderr"))
+    checks.equal(result.get("no_return_exit"), 2, "exit code when the recorder does not come back")
+    expected = ("Quirn Dorvel+ Firmware Updater version %s\n\n" % expect.version + WAIT +
+                head(expect, expect.boot_loader).split("\n\n", 1)[1] + CONFIRM + "Replacing firmware" +
+                "\r\nERROR: Recorder did not come back after restart.\r\n\r\nPress any key to exit.\r\n")
+    checks.equal(without_spaces(result.get("no_return_console", "")), without_spaces(expected),
+                 "the console when the recorder does not come back, without spacing")
+    checks.equal(result.get("no_return_stderr"), result.get("refused_stderr"),
+                 "standard error: nothing told during the update")
+    checks.check(120 <= result.get("no_return_waited_seconds", 0) < 160,
+                 "waited %s s for the recorder" % result.get("no_return_waited_seconds"))
+    print("update with boot-loader replacement by the 32-bit release under Wine: %.1f s from the last key"
+          % result.get("update_seconds", 0))
+
+
 SCENARIOS = {
     "full_update": (check_full_update, 1024, 900),
     "firmware_non_root": (check_firmware_non_root, 1024, 600),
@@ -376,6 +421,7 @@ SCENARIOS = {
     "unplugged": (check_unplugged, 1024, 600),
     "udev_rule": (check_udev_rule, 1024, 300),
     "wine32": (check_wine32, 3072, 1200),
+    "wine32_update": (check_wine32_update, 3072, 2300),
 }
 
 
@@ -395,7 +441,7 @@ def run_scenario(arguments):
     results = os.path.join(arguments.work, "results", arguments.scenario)
     shutil.rmtree(results, ignore_errors=True)
     os.makedirs(results)
-    if arguments.scenario == "wine32":
+    if arguments.scenario.startswith("wine32"):
         problem = unpack_release(arguments.package, results)
         if problem is not None:
             print("The release cannot be run here: " + problem)
