@@ -1,16 +1,22 @@
 // Start-up: the program's own path, the arguments, the banner, the instance lock and
 // the wait for a recorder.
 #include "app/console.h"
+#include "app/options.h"
 #include "app/updater.h"
 #include "app/updater_state.h"
+#include "firmware/console_text.h"
 #include "firmware/image_store.h"
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/platform.h"
 #include "qdp_version.h"
 #include "transport/scsi_executor.h"
+#include "transport/transport_state.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -64,27 +70,30 @@ int ShowVersion() {
     return kExitDone;
 }
 
-int ShowHelp() {
-    Print("Usage: QDp_FW_FirstUpdater [diag]\n"
-          "       QDp_FW_FirstUpdater --help | --version\n"
-          "\n"
-          "Updates the firmware of a Quirn Dorvel+ recorder connected by USB. The updater\n"
-          "waits for the recorder (Esc leaves), shows the installed and offered versions and\n"
-          "asks before it changes anything: Y to load the firmware, then L to confirm, which\n"
-          "erases ALL data on the recorder; when the recorder's Boot Loader is older than the\n"
-          "one offered, Y once more to upgrade it first. Any other key leaves. Do not\n"
-          "disconnect the recorder until the updater tells you to.\n"
-          "\n"
-          "  diag       replace the Boot Loader whatever its version, and accept a recorder\n"
-          "             whose Boot Loader identification differs (service use)\n"
-          "  --help     show this text\n"
-          "  --version  show the updater's version and the versions it offers\n"
-          "\n"
-          "Exit codes: 0 the update was done, or declined; 1 another recorder application\n"
-          "is running; 2 the update failed (the console says why).\n"
-          "Environment: QDP_LOG=file appends a line for every device command and every\n"
-          "message to that file, for a technician.\n");
-    return kExitDone;
+// The drive that a --device argument names, as a device path in DeviceName.
+bool SelectNamedDevice(const char* argument) {
+    DevicePathText path{};
+    constexpr std::string_view prefix(kInitialDevicePath.data(), kDriveDigitIndex);
+    const std::string_view name(argument);
+    const bool devicePath =
+        name.size() == kDevicePathSize - 1 && name[kDriveDigitIndex] >= '0' &&
+        name[kDriveDigitIndex] <= '9' &&
+        std::equal(prefix.begin(), prefix.end(), name.begin(), [](char a, char b) {
+            return std::toupper(static_cast<unsigned char>(a)) ==
+                   std::toupper(static_cast<unsigned char>(b));
+        });
+    if (devicePath) {
+        path = kInitialDevicePath;
+        path[kDriveDigitIndex] = name[kDriveDigitIndex];
+    } else if (!os::DevicePathForNode(argument, path)) {
+        return false;
+    }
+    const std::size_t size = std::strlen(path.data()) + 1;
+    Updater.DeviceName = static_cast<char*>(std::malloc(size));
+    if (Updater.DeviceName != nullptr) {
+        std::memcpy(Updater.DeviceName, path.data(), size);
+    }
+    return Updater.DeviceName != nullptr;
 }
 
 } // namespace
@@ -102,29 +111,55 @@ void TellLastDriveProblem() {
 
 int UpdaterMain(int argc, char** argv) {
     os::ProgramPath(argc > 0 ? argv[0] : "", Firmware.ModulePath);
-    if (argc == 2 && std::strcmp(argv[1], kVersionArgument) == 0) {
+    RunOptions options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fputs(kUsage, stderr);
+        return kExitFailed;
+    }
+    if (options.version) {
         return ShowVersion();
     }
-    if (argc == 2 && std::strcmp(argv[1], kHelpArgument) == 0) {
-        return ShowHelp();
+    if (options.help) {
+        ShowText(kUsage);
+        return kExitDone;
     }
-    Updater.DiagMode = argc == 2 && std::strcmp(argv[1], kDiagArgument) == 0;
-    Print("Quirn Dorvel+ Firmware Updater version " QDP_VERSION "\n\n");
+    Updater.DiagMode = options.diag;
+    Updater.Unattended = options.yes;
+    if (options.device != nullptr && !SelectNamedDevice(options.device)) {
+        std::fprintf(stderr, "%s does not name a drive.\n\n%s", options.device, kUsage);
+        return kExitFailed;
+    }
+    if (!options.list) {
+        Print("Quirn Dorvel+ Firmware Updater version " QDP_VERSION "\n\n");
+    }
 
     const os::InstanceLock lock = os::CreateInstanceLock(kInstanceLockName);
     if (lock.outcome == os::LockOutcome::AlreadyExists) {
         Print("Close all other digital recorder applications and try again.\n");
-        Print("Press any key to exit.\n");
-        ReadKey();
+        if (!options.list) { // a listing is for scripts: no key to wait for
+            Print("Press any key to exit.\n");
+            WaitForExitKey();
+        }
         os::CloseInstanceLock(lock.handle);
         return kExitLockHeld;
     }
     Updater.InstanceMutex = lock.handle; // held until the process ends
 
-    if (!RecorderConnected() && !WaitForDevice()) {
-        return kExitDone;
+    if (options.list) {
+        return ListRecorders(options.json);
     }
-    return RunUpdate();
+    if (RecorderConnected()) {
+        return RunUpdate();
+    }
+    if (options.device != nullptr) {
+        Print("No recorder answers at %s.\n", options.device);
+        return kExitFailed;
+    }
+    if (options.yes) {
+        Print("No recorder is connected.\n");
+        return kExitFailed;
+    }
+    return WaitForDevice() ? RunUpdate() : kExitDone;
 }
 
 } // namespace qdp

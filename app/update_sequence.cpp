@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace qdp {
 namespace {
@@ -17,10 +18,26 @@ namespace {
 bool IsYes(std::uint16_t key) { return key == kKeyY || key == kKeyYLower; }
 bool IsLoad(std::uint16_t key) { return key == kKeyL || key == kKeyLLower; }
 
+// The operator's answer to the prompt just shown: nothing when it is consent, else
+// the program's exit code. Unattended, the consenting key is shown as if typed. With
+// no console to type on, no answer is not taken for a "no".
+std::optional<int> Refusal(bool (*consents)(std::uint16_t), char consentKey) {
+    if (Updater.Unattended) {
+        Print("%c\n", consentKey);
+        return std::nullopt;
+    }
+    const std::uint16_t key = ReadKey();
+    if (key == kNoConsoleKey) {
+        Print("No console to answer the prompt; use --yes for an unattended update.\n");
+        return kExitFailed;
+    }
+    return consents(key) ? std::nullopt : std::optional<int>(kExitDone);
+}
+
 int EndAfterKey(const char* message, int exitCode) {
     Print("%s", message);
     Print("\r\nPress any key to exit.\r\n");
-    ReadKey();
+    WaitForExitKey();
     return exitCode;
 }
 
@@ -92,7 +109,7 @@ int ReplacementFailed(Replacement replacement) {
     case Replacement::ProgrammingFailed:
         Print("Failed\n");
         Print("Press any key to exit.\n");
-        ReadKey();
+        WaitForExitKey();
         return kExitFailed;
     case Replacement::NeverLeft: Print("\r\nERROR: Recorder did not restart.\r\n"); break;
     case Replacement::NotBack:
@@ -107,6 +124,23 @@ int ReplacementFailed(Replacement replacement) {
 
 } // namespace
 
+void WaitForExitKey() {
+    if (!Updater.Unattended) {
+        ReadKey();
+    }
+}
+
+bool BootLoaderAccepted(const BootLoaderRecord& installed) {
+    const BootLoaderRecord& offered = Firmware.ImageBootLoaderRecord;
+    return Updater.DiagMode ||
+           std::equal(std::begin(installed.identification), std::end(installed.identification),
+                      std::begin(offered.identification));
+}
+
+bool BootLoaderReplaced(std::uint16_t installedVersion) {
+    return Updater.DiagMode || installedVersion < Firmware.ImageBootLoaderRecord.version;
+}
+
 int RunUpdate() {
     if (!LoadFirmwareImage()) {
         return ImageDamaged();
@@ -119,9 +153,7 @@ int RunUpdate() {
     const std::uint16_t installed = installedBootLoader.version;
     const BootLoaderRecord& offeredBootLoader = Firmware.ImageBootLoaderRecord;
     Print("Current Boot Loader version: %d.%d\n", VersionMajor(installed), VersionMinor(installed));
-    if (!Updater.DiagMode && !std::equal(std::begin(installedBootLoader.identification),
-                                         std::end(installedBootLoader.identification),
-                                         std::begin(offeredBootLoader.identification))) {
+    if (!BootLoaderAccepted(installedBootLoader)) {
         return EndAfterKey("ERROR: Boot Loader is not compatible with this software.\r\n"
                            "Firmware loading is not possible.\r\n",
                            kExitFailed);
@@ -140,17 +172,17 @@ int RunUpdate() {
     const std::uint16_t offered = Firmware.ImageFirmwareStatus.version;
     Print("Press 'Y' to load firmware version %d.%d or other key to exit.\n", VersionMajor(offered),
           VersionMinor(offered));
-    if (!IsYes(ReadKey())) {
-        return kExitDone;
+    if (const auto end = Refusal(IsYes, kKeyY)) {
+        return *end;
     }
     Print("\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n");
     Print("Press 'L' to confirm load or other key to exit.\n");
-    if (!IsLoad(ReadKey())) {
-        return kExitDone;
+    if (const auto end = Refusal(IsLoad, kKeyL)) {
+        return *end;
     }
 
     const std::uint16_t target = offeredBootLoader.version;
-    if (Updater.DiagMode || installed < target) {
+    if (BootLoaderReplaced(installed)) {
         if (!LoadReplacementImage()) {
             return ImageDamaged();
         }
@@ -158,8 +190,8 @@ int RunUpdate() {
         Print("Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
               VersionMajor(installed), VersionMinor(installed), VersionMajor(target),
               VersionMinor(target));
-        if (!IsYes(ReadKey())) {
-            return kExitDone;
+        if (const auto end = Refusal(IsYes, kKeyY)) {
+            return *end;
         }
         if (const Replacement result =
                 ReplaceProgram("Replacing Boot Loader", Firmware.ReplacementImage);

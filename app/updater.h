@@ -1,6 +1,8 @@
 // The updater: start-up, the device wait and the update sequence.
 #pragma once
 
+#include "controller/records.h"
+
 #include <cstdint>
 
 namespace qdp {
@@ -26,6 +28,18 @@ int UpdaterMain(int argc, char** argv);
 
 // The rest of the entry point once a recorder is connected.
 int RunUpdate();
+
+// The connected recorders (or the one under DeviceName), what they hold and what an
+// update would do to each, as text or as JSON. Returns the exit code.
+int ListRecorders(bool json);
+
+// Whether the update goes on with a recorder whose boot loader is this one.
+[[nodiscard]] bool BootLoaderAccepted(const BootLoaderRecord& installed);
+// Whether the update replaces a boot loader of this version first.
+[[nodiscard]] bool BootLoaderReplaced(std::uint16_t installedVersion);
+
+// Waits for the key that ends the program, unless the run is unattended.
+void WaitForExitKey();
 
 // Tests for the recorder under DeviceName, or finds one.
 [[nodiscard]] bool RecorderConnected();

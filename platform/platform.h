@@ -58,6 +58,9 @@ void CloseDrive(DriveHandle drive);
 NodeName DriveNodeName(const char* devicePath);
 // The system's text for one of its error numbers.
 void DescribeError(int osError, std::span<char> out);
+// The device path ("\\.\PHYSICALDRIVEn") of a drive named in the system's own way
+// (on Linux /dev/sgN); false when the name is not such a name.
+[[nodiscard]] bool DevicePathForNode(const char* node, std::span<char> out);
 // What the operator does when the system refuses access to a drive.
 std::string_view AccessDeniedAdvice();
 

@@ -20,7 +20,8 @@ namespace {
 using qdp::sim::VirtualHost;
 
 constexpr char kUsage[] =
-    "usage: qdp_virtual_updater [options] [diag]\n"
+    "usage: qdp_virtual_updater [options] [the updater's words: diag, --yes, --list, --json,\n"
+    "                            --device PATH, --help, --version]\n"
     "  --boot-loader older|equal|newer|incompatible   installed boot loader, against the\n"
     "                                                 one offered (older: one minor less)\n"
     "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
@@ -43,8 +44,16 @@ bool Parse(int argc, char** argv, Options& options) {
     options.passed.push_back(argv[0]);
     for (int i = 1; i < argc; ++i) {
         const std::string_view word = argv[i];
-        if (!word.starts_with("--")) {
+        // The updater's own words and switches go to it as they stand.
+        const bool updaters = word == "--list" || word == "--json" || word == "--yes" ||
+                              word == "--help" || word == "--version";
+        if (!word.starts_with("--") || updaters) {
             options.passed.push_back(argv[i]);
+            continue;
+        }
+        if (word == "--device" && i + 1 < argc) {
+            options.passed.push_back(argv[i]);
+            options.passed.push_back(argv[++i]);
             continue;
         }
         if (i + 1 >= argc) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -55,6 +56,18 @@ PassThroughResult PassThrough(DriveHandle drive, const ScsiCommand& command) {
 }
 
 void CloseDrive(DriveHandle drive) { ::close(static_cast<int>(drive)); }
+
+bool DevicePathForNode(const char* node, std::span<char> out) {
+    // A device path holds one drive digit.
+    constexpr std::string_view kGenericNode = "/dev/sg";
+    const std::string_view name(node);
+    if (name.size() != kGenericNode.size() + 1 || !name.starts_with(kGenericNode) ||
+        name.back() < '0' || name.back() > '9') {
+        return false;
+    }
+    const int length = std::snprintf(out.data(), out.size(), "\\\\.\\PHYSICALDRIVE%c", name.back());
+    return length > 0 && static_cast<std::size_t>(length) < out.size();
+}
 
 std::string_view AccessDeniedAdvice() { return "the updater needs read and write access to it"; }
 

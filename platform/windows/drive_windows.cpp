@@ -31,6 +31,9 @@ static_assert(offsetof(win::PassThroughRequest, sense) == 48);
 
 namespace {
 
+// ERROR_NO_SUCH_DEVICE, which MinGW's headers lack.
+constexpr DWORD kErrorNoSuchDevice = 433;
+
 OpenError OpenErrorFor(DWORD error) {
     switch (error) {
     // No disk of that number, or one that has left or is not ready: not there.
@@ -40,7 +43,7 @@ OpenError OpenErrorFor(DWORD error) {
     case ERROR_BAD_UNIT:
     case ERROR_NOT_READY:
     case ERROR_DEV_NOT_EXIST:
-    case ERROR_NO_SUCH_DEVICE:
+    case kErrorNoSuchDevice:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED: return OpenError::NoSuchDevice;
     case ERROR_ACCESS_DENIED: return OpenError::PermissionDenied;
@@ -90,6 +93,9 @@ PassThroughResult PassThrough(DriveHandle drive, const ScsiCommand& command) {
 }
 
 void CloseDrive(DriveHandle drive) { ::CloseHandle(reinterpret_cast<HANDLE>(drive)); }
+
+// Windows names a physical drive by its device path alone.
+bool DevicePathForNode(const char*, std::span<char>) { return false; }
 
 // Opening a physical drive for reading and writing takes an elevated process.
 std::string_view AccessDeniedAdvice() { return "the updater must run as administrator"; }

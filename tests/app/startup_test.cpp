@@ -28,8 +28,8 @@ int RunUpdater(std::vector<std::string> arguments) {
 
 TEST(Startup, OnlyTheExactWordDiagSetsDiagnosticMode) {
     const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
-        {{"diag"}, true}, {{"Diag"}, false},     {{"DIAG"}, false},     {{"diag", "more"}, false},
-        {{}, false},      {{"diagnose"}, false}, {{"--verbose"}, false}};
+        {{"diag"}, true}, {{"Diag"}, false},     {{"DIAG"}, false},    {{"diag", "more"}, false},
+        {{}, false},      {{"diagnose"}, false}, {{"-verbose"}, false}};
     for (const auto& [arguments, diag] : cases) {
         ResetProcess();
         Host().Type("\x1b");
@@ -148,7 +148,8 @@ TEST(Startup, HelpGivesTheUsageWithoutLockOrDrive) {
     Host().AttachRecorder(0);
     EXPECT_EQ(RunUpdater({"--help"}), 0);
     const std::string& help = Host().console;
-    EXPECT_EQ(help.rfind("Usage: QDp_FW_FirstUpdater [diag]\n"
+    EXPECT_EQ(help.rfind("Usage: QDp_FW_FirstUpdater [diag] [--yes] [--device PATH]\n"
+                         "       QDp_FW_FirstUpdater --list [--json] [--device PATH] [diag]\n"
                          "       QDp_FW_FirstUpdater --help | --version\n",
                          0),
               0u);
@@ -160,10 +161,20 @@ TEST(Startup, HelpGivesTheUsageWithoutLockOrDrive) {
     EXPECT_TRUE(Host().Trace().empty());
 }
 
-TEST(Startup, VersionOrHelpWithAnotherArgumentRunsTheUpdate) {
-    Host().Type("\x1b");
-    EXPECT_EQ(RunUpdater({"--version", "diag"}), 0);
-    EXPECT_EQ(Host().console, kBanner + kWaitMessage);
+TEST(Startup, AWrongCombinationOrAnUnknownSwitchIsRefusedWithoutLockOrDrive) {
+    Host().AttachRecorder(0);
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"--version", "diag"},
+                                               {"--help", "--yes"},
+                                               {"--unknown"},
+                                               {"--device"},
+                                               {"--device", "/dev/sda"},
+                                               {"--device", "\\\\.\\PHYSICALDRIVE12"}}) {
+        EXPECT_EQ(RunUpdater(arguments), 2) << arguments[0];
+    }
+    EXPECT_EQ(Host().console, "");
+    EXPECT_TRUE(Host().locksTaken.empty());
+    EXPECT_TRUE(Host().Trace().empty());
 }
 
 TEST(Startup, ADriveThatCannotBeOpenedIsToldOnceOnStandardErrorWhileWaiting) {

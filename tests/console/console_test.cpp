@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -350,8 +352,127 @@ TEST(Console, HelpNeedsNoLockNorRecorder) {
     const LockHolder other;
     PtySession updater = Updater({"--help"}, StandardOutput::Pipe);
     EXPECT_EQ(updater.WaitExit(), 0);
-    EXPECT_EQ(updater.Piped().rfind("Usage: QDp_FW_FirstUpdater [diag]\n", 0), 0u)
+    EXPECT_EQ(
+        updater.Piped().rfind("Usage: QDp_FW_FirstUpdater [diag] [--yes] [--device PATH]\n", 0), 0u)
         << updater.Piped();
+}
+
+// Runs a program as a scheduled task or a remote command does: no terminal at all (a
+// session of its own, standard input from /dev/null). Its exit code and standard output.
+std::pair<int, std::string> RunWithoutTerminal(const std::string& program,
+                                               const std::vector<std::string>& arguments) {
+    int output[2];
+    if (::pipe(output) != 0) {
+        return {-1, ""};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
+        ::dup2(output[1], 1);
+        ::dup2(::open("/dev/null", O_WRONLY), 2);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(output[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(output[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -2, text};
+}
+
+// --- Switches for scripts: each as an operator sees it on a terminal and as a script
+// sees it with no terminal at all.
+
+struct ScriptCase {
+    std::vector<std::string> arguments; // to the virtual runner
+    int exitCode;
+    std::string output;
+    bool onTerminal = true; // false: the case needs the absence of a terminal
+};
+
+const std::string kListed =
+    "\\\\.\\PHYSICALDRIVE2: Boot Loader " + kOlder +
+    ", firmware unavailable: installed firmware unavailable: update to " QDP_OFFERED_FIRMWARE
+    " with boot-loader " +
+    kOffered + " first\n";
+const std::string kListedJson =
+    "[\n  {\"device\": \"\\\\\\\\.\\\\PHYSICALDRIVE0\", \"node\": null, \"boot_loader\": \"" +
+    kOffered +
+    "\", \"firmware\": \"2.4\", \"offered_firmware\": \"" QDP_OFFERED_FIRMWARE
+    "\", \"offered_boot_loader\": \"" +
+    kOffered +
+    "\", \"action\": \"update\", \"boot_loader_first\": false, \"summary\": \"update "
+    "to " QDP_OFFERED_FIRMWARE "\"}\n]\n";
+const std::string kUnattended = kHead + "Y\n" + kConfirm + "L\n" + kUpgrade + "Y\n" +
+                                "Replacing Boot Loader" + std::string(53, '.') + "OK\n" +
+                                "Replacing firmware" + std::string(53, '.') + "OK\n" +
+                                "Erasing memory" + std::string(56, '.') + "OK\n" + kClosing;
+
+const ScriptCase kScriptCases[] = {
+    {{"--list", "--drive", "2", "--firmware", "unavailable"}, 0, kListed},
+    {{"--list", "--json", "--boot-loader", "equal"}, 0, kListedJson},
+    {{"--list", "--device", "/dev/sg2", "--drive", "2", "--firmware", "unavailable"}, 0, kListed},
+    {{"--list", "--arrive-after-ms", "60000"}, 0, "No recorder is connected.\n"},
+    {{"--yes", "--boot-loader", "older"}, 0, kUnattended},
+    {{"--yes", "--device", "/dev/sg4", "--drive", "4", "--boot-loader", "older"}, 0, kUnattended},
+    {{"--yes", "--arrive-after-ms", "60000"}, 2, kBanner + "No recorder is connected.\n"},
+    {{"--device", "\\\\.\\PHYSICALDRIVE1"},
+     2,
+     kBanner + "No recorder answers at \\\\.\\PHYSICALDRIVE1.\n"},
+    // Refused: the usage goes to standard error, which the terminal shows too.
+    {{"--yes", "--list"}, 2, ""},
+    {{"--json"}, 2, ""},
+    {{"--version", "diag"}, 2, ""},
+    {{"--boot-loader", "older"},
+     2,
+     kHead + "No console to answer the prompt; use --yes for an unattended update.\n",
+     false},
+};
+
+TEST(Console, SwitchesForScriptsOnATerminalAndWithoutOne) {
+    for (const ScriptCase& test : kScriptCases) {
+        std::string name;
+        for (const std::string& argument : test.arguments) {
+            name += argument + " ";
+        }
+        const auto [exitCode, output] =
+            RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, test.arguments);
+        EXPECT_EQ(exitCode, test.exitCode) << name;
+        EXPECT_EQ(output, test.output) << name;
+        if (test.onTerminal) {
+            PtySession runner = VirtualUpdater(test.arguments);
+            EXPECT_EQ(runner.WaitExit(), test.exitCode) << name;
+            const std::string shown = WithoutReport(runner.Screen());
+            if (test.output.empty()) {
+                EXPECT_EQ(shown.rfind("Usage: QDp_FW_FirstUpdater [diag]", 0), 0u) << shown;
+            } else {
+                EXPECT_EQ(shown, OnTerminal(test.output)) << name;
+            }
+        }
+    }
+}
+
+TEST(Console, TheListingIsJson) {
+    const auto [exitCode, output] =
+        RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, {"--list", "--json", "--drive", "3"});
+    ASSERT_EQ(exitCode, 0);
+    const std::string file = testing::TempDir() + "listing.json";
+    std::ofstream(file) << output;
+    const std::string check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                              "assert d[0][\"device\"] == \"\\\\\\\\.\\\\PHYSICALDRIVE3\"' " +
+                              file;
+    EXPECT_EQ(std::system(check.c_str()), 0) << output;
 }
 
 } // namespace

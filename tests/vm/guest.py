@@ -58,6 +58,11 @@ def recorder_node():
     return None
 
 
+def progress(text):
+    """A line on the machine's console, for whoever watches a long scenario."""
+    print("guest: " + text, flush=True)
+
+
 def wait_for(condition, seconds, step=0.05):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
@@ -407,8 +412,10 @@ class Rig:
             os.setgid(NON_ROOT)
             os.setuid(NON_ROOT)
 
+        progress("wineboot as user %d" % NON_ROOT)
         subprocess.run([wine, "wineboot", "--init"], env=env, stdin=subprocess.DEVNULL, preexec_fn=as_user,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+        progress("wineboot done")
         for drive in (0, 1):
             os.symlink(os.path.join(nodes, "sg%d" % drive),
                        os.path.join(env["WINEPREFIX"], "dosdevices", "physicaldrive%d" % drive))
@@ -419,6 +426,7 @@ class Rig:
             if not session.wait_for(prompt, 300, shown=console_text):
                 raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
             session.type(key)
+            progress("typed %r" % key)
         started = time.monotonic()
         if not session.wait_for(b"Press any key to exit.", 900, shown=console_text):
             raise RuntimeError("the update did not end: %r" % console_text(session.screen)[-400:])

@@ -1,0 +1,22 @@
+// The command line: the plain update, "diag", and the switches for scripts.
+#pragma once
+
+namespace qdp {
+
+struct RunOptions {
+    bool help = false;
+    bool version = false;
+    bool list = false;            // --list: the connected recorders, one line each
+    bool json = false;            // with --list: one JSON document
+    bool yes = false;             // --yes: every consent given, no key read
+    const char* device = nullptr; // --device PATH: that recorder only
+    bool diag = false;            // the one plain argument is "diag"
+};
+
+// False when the words make no sense together, or a switch is unknown.
+[[nodiscard]] bool ParseOptions(int argc, char** argv, RunOptions& options);
+
+// The usage, for --help and, on standard error, for a command line not understood.
+extern const char kUsage[];
+
+} // namespace qdp
