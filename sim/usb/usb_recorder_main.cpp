@@ -10,6 +10,7 @@
 #include "sim/usb/gadget.h"
 #include "sim/virtual_recorder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -180,6 +181,13 @@ int main(int argc, char** argv) {
     usb::Gadget gadget;
     usb::GadgetOptions gadgetOptions;
     gadgetOptions.controller = options.controller;
+    if (!options.controller.empty()) {
+        // Several recorders, one on each controller: each a gadget of its own.
+        std::string suffix = options.controller;
+        std::replace(suffix.begin(), suffix.end(), '.', '_');
+        gadgetOptions.name += "_" + suffix;
+        gadgetOptions.serial += "-" + suffix;
+    }
     std::string error;
     if (!gadget.Create(gadgetOptions, error) || !gadget.Bind()) {
         std::fprintf(stderr, "qdp_usb_recorder: %s\n",

@@ -44,9 +44,10 @@ def write(path, text):
         f.write(text)
 
 
-def recorder_node():
-    """The recorder's /dev/sgN, found by its identity; None while it is away."""
+def recorder_nodes():
+    """The recorders' /dev/sgN, found by their identity."""
     base = "/sys/class/scsi_generic"
+    found = []
     for name in sorted(os.listdir(base)) if os.path.isdir(base) else []:
         try:
             vendor = open(os.path.join(base, name, "device", "vendor")).read().strip()
@@ -54,8 +55,18 @@ def recorder_node():
         except OSError:
             continue
         if vendor == "Cool" and model == "Mass Storage" and os.path.exists("/dev/" + name):
-            return "/dev/" + name
-    return None
+            found.append("/dev/" + name)
+    return found
+
+
+def recorder_node():
+    """The recorder's /dev/sgN; None while it is away."""
+    return (recorder_nodes() or [None])[0]
+
+
+def scsi_host(node):
+    """The SCSI host ("hostN") of a generic node."""
+    return re.search(r"/(host\d+)/", os.path.realpath("/sys/class/scsi_generic/%s/device" % node[5:])).group(1)
 
 
 def progress(text):
@@ -469,6 +480,42 @@ class Rig:
         self.result["no_return_console"] = console_text(session.screen).decode("latin-1")
         self.result["no_return_stderr"] = session.stderr.decode("latin-1")
         shutil.copy(os.path.join(STAGING, "no_return.log"), os.path.join(RESULTS, "no_return.log"))
+
+    def two_recorders(self):
+        """Two recorders beside the ordinary disk: --list --json names both; then an
+        unattended update of the one named, with no terminal, leaves the other alone."""
+        self.start_recorder("--boot-loader", "older", "--controller", "dummy_udc.0")
+        first = self.recorder
+        self.recorder = subprocess.Popen(
+            [os.path.join(self.build, "sim", "qdp_usb_recorder"), "--image",
+             os.path.join(self.source, "resources", "FWC.bin"), "--state",
+             os.path.join(RESULTS, "other_state.json"), "--boot-loader", "equal", "--firmware",
+             "unavailable", "--controller", "dummy_udc.1"],
+            stdout=open(os.path.join(RESULTS, "other_recorder.log"), "w"), stderr=subprocess.STDOUT)
+        other = self.recorder
+        nodes = wait_for(lambda: len(recorder_nodes()) == 2 and recorder_nodes(), 60)
+        if not nodes:
+            raise RuntimeError("two recorders did not appear: %s" % recorder_nodes())
+        env = {"PATH": "/usr/bin:/bin", "QDP_LOG": os.path.join(RESULTS, "command.log")}
+        listing = subprocess.run([self.updater, "--list", "--json"], env=env, stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=120)
+        self.result["listing_exit"] = listing.returncode
+        self.result["listing"] = listing.stdout.decode("latin-1")
+        entries = json.loads(listing.stdout or b"[]")
+        named = [e["node"] for e in entries if e["boot_loader_first"]]
+        # Which recorder is which, as the listing tells: the first has the older boot loader.
+        self.result["recorder_nodes"] = [named[0] if named else "?"] + [n for n in nodes if n not in named]
+        self.result["untouched_hosts"] = [scsi_host(n) for n in nodes if n not in named] + \
+            [h for h, name in self.result["scsi_hosts_before"].items() if name == "scsi_debug"]
+        open(os.path.join(TRACING, "trace"), "w").close()  # the update run's commands alone
+        update = subprocess.run([self.updater, "--yes", "--device", named[0]], env=env, start_new_session=True,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=900)
+        self.result["exit_code"] = update.returncode
+        self.result["console"] = update.stdout.decode("latin-1")
+        self.result["stderr"] = update.stderr.decode("latin-1")
+        self.recorder = other
+        self.stop_recorder()
+        self.recorder = first
 
     def run(self, scenario):
         self.set_up_kernel()

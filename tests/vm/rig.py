@@ -103,7 +103,8 @@ def prepare(work, vm_init):
     listing = []
     for name in module_order(index, MODULES):
         entries.append(("modules/%s.ko" % name, stat.S_IFREG | 0o644, open(index[name], "rb").read()))
-        listing.append("/modules/%s.ko" % name)
+        # Two device controllers: a scenario may connect two recorders.
+        listing.append("/modules/%s.ko" % name + (" num=2" if name == "dummy_hcd" else ""))
     entries.append(("modules.list", stat.S_IFREG | 0o644, ("\n".join(listing) + "\n").encode()))
     with gzip.open(os.path.join(work, "initramfs.gz"), "wb", compresslevel=1) as out:
         out.write(cpio_newc(entries))
@@ -413,6 +414,40 @@ def check_wine32_update(checks, expect):
           % result.get("update_seconds", 0))
 
 
+def check_two_recorders(checks, expect):
+    result = checks.result
+    listing = json.loads(result.get("listing", "null") or "null")
+    nodes = result.get("recorder_nodes", [])
+    checks.equal(result.get("listing_exit"), 0, "--list --json: exit code")
+    checks.equal(sorted((entry["node"], entry["boot_loader"], entry["firmware"], entry["action"],
+                         entry["boot_loader_first"]) for entry in listing or []),
+                 sorted([(nodes[0], older(expect.boot_loader), "2.4", "update", True),
+                         (nodes[1], expect.boot_loader, None, "update", False)]),
+                 "--list --json: both recorders with their versions")
+    for entry in listing or []:
+        checks.equal(entry["device"], "\\\\.\\PHYSICALDRIVE" + entry["node"][len("/dev/sg"):],
+                     "the device path of %s" % entry["node"])
+    checks.equal(result.get("exit_code"), 0, "--yes --device: exit code")
+    expected = (head(expect, older(expect.boot_loader)) + "Y\n" + CONFIRM + "L\n" +
+                "\nIt is necessary to upgrade Boot Loader before firmware loading.\n"
+                "Press 'Y' to upgrade Boot Loader %s to version %s or other key to exit.\nY\n"
+                % (older(expect.boot_loader), expect.boot_loader) +
+                "Replacing Boot Loader" + "." * 53 + "OK\n" + "Replacing firmware" + "." * 53 + "OK\n" +
+                "Erasing memory" + "." * 56 + "OK\n" + CLOSING)
+    checks.equal(result.get("console"), expected, "--yes --device: its output, with no terminal")
+    state = checks.state()
+    checks.equal(state.get("program_area_matches_image"), True, "the named recorder's program area")
+    checks.equal(state.get("boot_loader_matches_image"), True, "the named recorder's boot loader")
+    other = json.load(open(os.path.join(checks.results, "other_state.json")))
+    checks.equal(other.get("restarts"), 0, "the other recorder was not restarted")
+    # From the kernel's trace of the update run alone: the updater sent the other
+    # recorder and the ordinary disk nothing but INQUIRY.
+    untouched = set(result.get("untouched_hosts", []))
+    checks.equal(len(untouched), 2, "the other recorder's and the ordinary disk's SCSI hosts")
+    sent = sorted({c[0] for _, host, c in checks.kernel_commands() if len(c) == 16 and host in untouched})
+    checks.check(set(sent) <= {0x12}, "operation codes sent to the others: %s" % sent)
+
+
 SCENARIOS = {
     "full_update": (check_full_update, 1024, 900),
     "firmware_non_root": (check_firmware_non_root, 1024, 600),
@@ -422,6 +457,7 @@ SCENARIOS = {
     "udev_rule": (check_udev_rule, 1024, 300),
     "wine32": (check_wine32, 3072, 1200),
     "wine32_update": (check_wine32_update, 3072, 2300),
+    "two_recorders": (check_two_recorders, 1024, 900),
 }
 
 
