@@ -436,6 +436,9 @@ class Rig:
                             (b"upgrade Boot Loader", b"Y")):
             if not session.wait_for(prompt, 300, shown=console_text):
                 raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
+            # As an operator types: after the program reads keys. Wine's console echoes
+            # a key typed before the read, as no console on Windows does.
+            time.sleep(1)
             session.type(key)
             progress("typed %r" % key)
         started = time.monotonic()
@@ -470,6 +473,7 @@ class Rig:
         for prompt, key in ((b"or other key to exit.", b"Y"), (b"confirm load", b"L")):
             if not session.wait_for(prompt, 300, shown=console_text):
                 raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
+            time.sleep(1)
             session.type(key)
         started = time.monotonic()
         if not session.wait_for(b"Press any key to exit.", 400, shown=console_text):
