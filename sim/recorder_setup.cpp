@@ -1,5 +1,7 @@
 #include "sim/recorder_setup.h"
 
+#include "sim/recorder_state.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -15,7 +17,15 @@ bool TakeRecorderOption(std::string_view word, const std::string& value, Recorde
     } else if (word == "--restart-ms") {
         options.restartMs = std::strtoul(value.c_str(), nullptr, 10);
     } else if (word == "--fault") {
-        options.fault = value;
+        constexpr std::string_view kUnplug = "unplug-at=";
+        options.fault = value.starts_with(kUnplug) ? "unplug-at" : value;
+        if (value.starts_with(kUnplug)) {
+            options.unplugAt = std::strtoul(value.c_str() + kUnplug.size(), nullptr, 10);
+        }
+    } else if (word == "--state") {
+        options.state = value;
+    } else if (word == "--resume") {
+        options.resume = value;
     } else {
         return false;
     }
@@ -27,7 +37,7 @@ bool RecorderOptionsValid(const RecorderOptions& options,
     const std::string_view fault = options.fault;
     const bool knownFault =
         fault == "none" || fault == "program-failure" || fault == "no-leave" ||
-        fault == "no-return" ||
+        fault == "no-return" || (fault == "unplug-at" && options.unplugAt > 0) ||
         std::find(moreFaults.begin(), moreFaults.end(), fault) != moreFaults.end();
     const std::string_view bootLoader = options.bootLoader;
     return knownFault &&
@@ -53,8 +63,11 @@ Geometry FlashOfMiB(unsigned long mib) {
     return geometry;
 }
 
-void SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
+bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
                    const RecorderOptions& options) {
+    if (!options.resume.empty()) {
+        return ReadRecorderState(options.resume, recorder);
+    }
     const std::uint8_t* record = &image[wire::kBootLoaderRecord];
     const auto offered = static_cast<std::uint16_t>(record[0] << 8 | record[1]);
     std::string identification(record + 2, record + 9);
@@ -73,6 +86,7 @@ void SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> imag
     }
     recorder.WriteFlash(recorder.geometry.TotalPages() - 1,
                         std::vector<std::uint8_t>(recorder.geometry.pageSize, 0x00));
+    return true;
 }
 
 } // namespace qdp::sim

@@ -22,6 +22,9 @@ struct RecorderOptions {
     unsigned long flashMib = 512;
     unsigned long restartMs = 1500; // time away at a restart
     std::string fault = "none";     // "program-failure", "no-leave", "no-return", ...
+    unsigned long unplugAt = 0;     // fault "unplug-at=N": unplugged before the Nth command
+    std::string state;              // --state: where the end state goes
+    std::string resume;             // --resume: the state to start from
 };
 
 // Takes `--word value` when it is one of those options; false when it is not.
@@ -38,8 +41,9 @@ Geometry FlashOfMiB(unsigned long mib);
 
 // Installs the chosen boot loader and firmware, against the boot-loader record of a
 // descrambled firmware image, and puts recorded audio at the end of the flash, for
-// the erase to be seen.
-void SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
+// the erase to be seen; or, with --resume, what the state file holds. False when
+// that file holds no state.
+bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
                    const RecorderOptions& options);
 
 } // namespace qdp::sim

@@ -63,6 +63,15 @@ void VirtualHost::AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry
                  true};
 }
 
+void VirtualHost::PlugIn(int drive) {
+    if (!away_) {
+        return;
+    }
+    slots_[drive] = {DriveKind::Recorder, away_->recorder, {}, OpenFailure::None};
+    away_.reset();
+    slots_[drive].recorder->Boot();
+}
+
 VirtualRecorder* VirtualHost::AnyRecorder() {
     if (away_) {
         return away_->recorder.get();

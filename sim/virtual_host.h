@@ -56,7 +56,7 @@ struct CommandView {
 enum class FaultAction {
     FailCommand,    // the pass-through call fails; nothing moves
     CheckCondition, // the data moves, then CHECK CONDITION
-    Vanish,         // the recorder leaves the host for good before the command
+    Vanish,         // the recorder is unplugged before the command; PlugIn brings it back
     AlterReply,     // the command succeeds, but `alter` changes the data it returns
 };
 
@@ -106,6 +106,9 @@ class VirtualHost {
     VirtualRecorder* RecorderOn(int drive) { return slots_[drive].recorder.get(); }
     // The recorder wherever it is, on a drive or away after a restart.
     VirtualRecorder* AnyRecorder();
+    // Plugs an unplugged recorder (one that vanished, or never came back from a
+    // restart) in on `drive`: it starts as at power-up, with what it kept.
+    void PlugIn(int drive);
     // Makes the recorder on `drive` arrive after this many milliseconds.
     void AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry = {});
 

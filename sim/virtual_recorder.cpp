@@ -67,6 +67,15 @@ std::vector<std::uint8_t> VirtualRecorder::ReadFlash(std::uint64_t page, std::si
     return bytes;
 }
 
+std::vector<std::uint64_t> VirtualRecorder::StoredPageNumbers() const {
+    std::vector<std::uint64_t> numbers;
+    for (const auto& [page, bytes] : pages_) {
+        numbers.push_back(page);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
 void VirtualRecorder::WriteFlash(std::uint64_t page, std::span<const std::uint8_t> bytes) {
     for (std::size_t at = 0; at < bytes.size(); at += geometry.pageSize, ++page) {
         auto& stored = pages_[page];
@@ -110,6 +119,10 @@ void VirtualRecorder::NoteErased(std::uint64_t first, std::uint64_t end) {
 }
 
 void VirtualRecorder::Boot() {
+    // What the controller held in its RAM is gone; its flash memories keep theirs.
+    reply_.clear();
+    sense_ = wire::kNoSense;
+    restartRequested_ = false;
     const auto mark =
         std::span(program).subspan(wire::kInstallerMarkAt, wire::kInstallerMark.size());
     if (std::equal(mark.begin(), mark.end(), wire::kInstallerMark.begin())) {

@@ -68,7 +68,9 @@ class VirtualRecorder {
 
     // True once after the controller took a restart frame.
     bool TakeRestartRequest() { return std::exchange(restartRequested_, false); }
-    // What the controller does when it starts again after a restart.
+    // What the controller does when it starts, after a restart or at power-up: it
+    // runs what is programmed (an installer installs the boot-loader section it
+    // carries); what its RAM held is lost.
     void Boot();
 
     // --- set-up and inspection -------------------------------------------------
@@ -83,6 +85,8 @@ class VirtualRecorder {
     std::vector<std::uint8_t> ReadFlash(std::uint64_t page, std::size_t pages = 1) const;
     void WriteFlash(std::uint64_t page, std::span<const std::uint8_t> bytes);
     std::size_t StoredPages() const { return pages_.size(); }
+    // The page numbers that hold storage, in order.
+    std::vector<std::uint64_t> StoredPageNumbers() const;
     // Every page range that erase commands have erased, merged, in order.
     const std::vector<PageRange>& ErasedRanges() const { return erased_; }
 

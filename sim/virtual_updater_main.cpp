@@ -3,6 +3,7 @@
 #include "app/updater.h"
 #include "platform/embedded_images.h"
 #include "sim/recorder_setup.h"
+#include "sim/recorder_state.h"
 #include "sim/virtual_host.h"
 
 #include <algorithm>
@@ -26,7 +27,12 @@ constexpr char kUsage[] =
     "                                                 one offered (older: one minor less)\n"
     "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
     "  --flash-mib N                                  flash size in MiB (512)\n"
-    "  --fault none|program-failure|no-leave|no-return|other-drive\n"
+    "  --fault none|program-failure|no-leave|no-return|other-drive|unplug-at=N\n"
+    "                                                 unplug-at=N: unplugged before the\n"
+    "                                                 run's Nth command\n"
+    "  --state FILE                                   write the recorder's end state (JSON)\n"
+    "  --resume FILE                                  start from such a state (the recorder\n"
+    "                                                 plugged back in)\n"
     "  --pacing fast|real                             fast: pauses recorded, not slept\n"
     "  --drive N                                      drive of the recorder (0)\n"
     "  --arrive-after-ms N                            connect the recorder only later\n"
@@ -78,7 +84,12 @@ bool Parse(int argc, char** argv, Options& options) {
            options.drive < qdp::sim::kDrives;
 }
 
-void Configure(const Options& options, VirtualHost& host) {
+std::vector<std::uint8_t> OfferedImage() {
+    return qdp::sim::Descrambled(qdp::os::FindEmbeddedImage("FWC"));
+}
+
+// False when the recorder cannot be set up (a state file that holds none).
+bool Configure(const Options& options, VirtualHost& host) {
     host.realPacing = options.pacing == "real";
     host.restart.awayMs = options.recorder.restartMs;
     const qdp::sim::Geometry geometry = qdp::sim::FlashOfMiB(options.recorder.flashMib);
@@ -88,9 +99,18 @@ void Configure(const Options& options, VirtualHost& host) {
     } else {
         host.AttachRecorder(options.drive, geometry);
     }
-    qdp::sim::SetUpRecorder(*host.AnyRecorder(),
-                            qdp::sim::Descrambled(qdp::os::FindEmbeddedImage("FWC")),
-                            options.recorder);
+    if (!qdp::sim::SetUpRecorder(*host.AnyRecorder(), OfferedImage(), options.recorder)) {
+        return false;
+    }
+    if (!options.recorder.resume.empty()) {
+        host.AnyRecorder()->Boot(); // plugged back in: it starts as at power-up
+    }
+    if (options.recorder.fault == "unplug-at") {
+        host.AddFault({[at = options.recorder.unplugAt](const qdp::sim::CommandView& v) {
+                           return v.index + 1 == at;
+                       },
+                       qdp::sim::FaultAction::Vanish});
+    }
 
     if (options.recorder.fault == "program-failure") {
         host.AddFault({[](const qdp::sim::CommandView& v) {
@@ -105,6 +125,21 @@ void Configure(const Options& options, VirtualHost& host) {
     } else if (options.recorder.fault == "other-drive") {
         host.restart.returnDrive = (options.drive + 1) % 9;
     }
+    return true;
+}
+
+void WriteState(const std::string& path, VirtualHost& host) {
+    qdp::sim::RunSummary run;
+    run.restarts = host.Restarts();
+    for (const qdp::sim::CommandRecord& record : host.Trace()) {
+        char name[8];
+        std::snprintf(name, sizeof name, record.block[0] == 0xC8 ? "c8/%02x" : "%02x",
+                      record.block[0] == 0xC8 ? record.block[1] : record.block[0]);
+        ++run.commands[name];
+    }
+    if (!qdp::sim::WriteRecorderState(path, *host.AnyRecorder(), OfferedImage(), run)) {
+        std::fprintf(stderr, "[virtual recorder: cannot write %s]\n", path.c_str());
+    }
 }
 
 } // namespace
@@ -116,10 +151,16 @@ int main(int argc, char** argv) {
         return 2;
     }
     VirtualHost& host = VirtualHost::Instance();
-    Configure(options, host);
+    if (!Configure(options, host)) {
+        std::fprintf(stderr, "%s holds no recorder state\n", options.recorder.resume.c_str());
+        return 2;
+    }
     const int exitCode =
         qdp::UpdaterMain(static_cast<int>(options.passed.size()), options.passed.data());
     std::fflush(stdout);
+    if (!options.recorder.state.empty()) {
+        WriteState(options.recorder.state, host);
+    }
     std::fprintf(stderr, "[virtual recorder: %zu commands, %d restarts, %zu pauses]\n",
                  host.Trace().size(), host.Restarts(), host.Pauses().size());
     return exitCode;

@@ -6,6 +6,7 @@
 // Run as root; stops on SIGTERM or SIGINT and then writes its end state (JSON) where
 // --state says.
 #include "sim/recorder_setup.h"
+#include "sim/recorder_state.h"
 #include "sim/usb/bulk_only.h"
 #include "sim/usb/gadget.h"
 #include "sim/virtual_recorder.h"
@@ -36,14 +37,17 @@ constexpr char kUsage[] =
     "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
     "  --flash-mib N                                  flash size in MiB (512)\n"
     "  --restart-ms N                                 time off the bus at a restart (1500)\n"
-    "  --fault none|program-failure|no-leave|no-return\n"
+    "  --fault none|program-failure|no-leave|no-return|unplug-at=N\n"
+    "                                                 unplug-at=N: unplugged before its Nth\n"
+    "                                                 command, the kernel's counted\n"
     "  --state FILE                                   where the end state goes (JSON)\n"
+    "  --resume FILE                                  start from such a state (the recorder\n"
+    "                                                 plugged back in)\n"
     "  --controller NAME                              USB device controller (first found)\n";
 
 struct Options {
     RecorderOptions recorder;
     std::string image;
-    std::string state;
     std::string controller;
 };
 
@@ -56,8 +60,6 @@ bool Parse(int argc, char** argv, Options& options) {
         }
         if (word == "--image") {
             options.image = value;
-        } else if (word == "--state") {
-            options.state = value;
         } else if (word == "--controller") {
             options.controller = value;
         } else {
@@ -87,10 +89,6 @@ void SleepMs(unsigned long ms) {
     }
 }
 
-std::string Version(std::uint16_t value) {
-    return std::to_string(value >> 8) + "." + std::to_string(value & 0xFF);
-}
-
 std::string CommandName(const CommandBlock& block) {
     char name[8];
     if (block[0] == wire::kVendor) {
@@ -99,58 +97,6 @@ std::string CommandName(const CommandBlock& block) {
         std::snprintf(name, sizeof name, "%02x", block[0]);
     }
     return name;
-}
-
-void WriteState(const std::string& path, const VirtualRecorder& recorder,
-                const std::vector<std::uint8_t>& image, int restarts,
-                const std::map<std::string, long>& commands, long invalidWrappers) {
-    const auto& program = recorder.program;
-    const bool programMatches =
-        std::equal(image.begin(), image.begin() + wire::kProgramArea, program.begin());
-    const bool bootLoaderMatches =
-        std::equal(image.begin() + wire::kBootLoaderRecord,
-                   image.begin() + wire::kBootLoaderRecord + wire::kBootLoaderSection,
-                   program.begin() + wire::kBootLoaderRecord);
-    const std::uint8_t* status = &program[wire::kFirmwareStatus];
-    std::ofstream out(path);
-    out << "{\n";
-    out << "  \"program_area_matches_image\": " << (programMatches ? "true" : "false") << ",\n";
-    out << "  \"boot_loader_matches_image\": " << (bootLoaderMatches ? "true" : "false") << ",\n";
-    out << "  \"boot_loader_version\": \""
-        << Version(static_cast<std::uint16_t>(program[wire::kBootLoaderRecord] << 8 |
-                                              program[wire::kBootLoaderRecord + 1]))
-        << "\",\n";
-    out << "  \"firmware_version\": \""
-        << Version(static_cast<std::uint16_t>(status[1] << 8 | status[0])) << "\",\n";
-    out << "  \"firmware_marker\": \"";
-    for (const std::uint8_t* byte = status + 7; byte < status + 11; ++byte) {
-        if (*byte >= 0x20 && *byte < 0x7F && *byte != '"' && *byte != '\\') {
-            out << static_cast<char>(*byte);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", *byte);
-            out << escaped;
-        }
-    }
-    out << "\",\n";
-    out << "  \"flash_pages\": " << recorder.geometry.TotalPages() << ",\n";
-    out << "  \"stored_pages\": " << recorder.StoredPages() << ",\n";
-    out << "  \"erased_page_ranges\": [";
-    const char* separator = "";
-    for (const PageRange& range : recorder.ErasedRanges()) {
-        out << separator << "[" << range.first << ", " << range.end << "]";
-        separator = ", ";
-    }
-    out << "],\n";
-    out << "  \"restarts\": " << restarts << ",\n";
-    out << "  \"invalid_wrappers\": " << invalidWrappers << ",\n";
-    out << "  \"commands\": {";
-    separator = "";
-    for (const auto& [name, count] : commands) {
-        out << separator << "\"" << name << "\": " << count;
-        separator = ", ";
-    }
-    out << "}\n}\n";
 }
 
 } // namespace
@@ -168,7 +114,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     VirtualRecorder recorder(FlashOfMiB(options.recorder.flashMib));
-    SetUpRecorder(recorder, image, options.recorder);
+    if (!SetUpRecorder(recorder, image, options.recorder)) {
+        std::fprintf(stderr, "qdp_usb_recorder: %s holds no recorder state\n",
+                     options.recorder.resume.c_str());
+        return 2;
+    }
+    if (!options.recorder.resume.empty()) {
+        recorder.Boot(); // plugged back in: it starts as at power-up
+    }
 
     struct sigaction stopping {};
     stopping.sa_handler = [](int) { stopAsked = true; };
@@ -209,9 +162,17 @@ int main(int argc, char** argv) {
     long invalidWrappers = 0;
     int restarts = 0;
     bool away = false;
+    unsigned long carried = 0; // commands carried out, the kernel's too
     while (!stopAsked) {
         if (away) {
             SleepMs(100); // off the bus for good
+            continue;
+        }
+        if (options.recorder.fault == "unplug-at" && carried + 1 >= options.recorder.unplugAt) {
+            gadget.Unbind(); // the cable pulled: the next command never reaches it
+            away = true;
+            std::printf("qdp_usb_recorder: unplugged after %lu commands\n", carried);
+            std::fflush(stdout);
             continue;
         }
         const usb::Served served = target.ServeOne(gadget);
@@ -224,6 +185,7 @@ int main(int argc, char** argv) {
             continue;
         }
         ++commands[CommandName(served.block)];
+        ++carried;
         if (!served.restart) {
             continue;
         }
@@ -243,8 +205,9 @@ int main(int argc, char** argv) {
         }
     }
     gadget.Destroy();
-    if (!options.state.empty()) {
-        WriteState(options.state, recorder, image, restarts, commands, invalidWrappers);
+    if (!options.recorder.state.empty()) {
+        WriteRecorderState(options.recorder.state, recorder, image,
+                           {restarts, commands, invalidWrappers});
     }
     std::printf("qdp_usb_recorder: stopped after %d restarts\n", restarts);
     return 0;
