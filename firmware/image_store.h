@@ -15,6 +15,10 @@ inline constexpr char kReplacementResource[] = "BRC";
 // carries it.
 inline constexpr std::size_t kBootLoaderSectionSize = 0x2000;
 inline constexpr std::size_t kReplacementSectionAt = 0x2000;
+// The replacement program is marked as an installer here: the recorder runs a
+// program with this mark as one, and it installs the section it carries.
+inline constexpr std::size_t kInstallerMarkAt = 0x0F08;
+inline constexpr char kInstallerMark[8] = {'B', 'L', 'I', 'N', 'S', 'T', 'A', 'L'};
 
 void DescrambleImage(ImageBuffer& image);
 

@@ -21,30 +21,46 @@ std::uint16_t AddressOf(const std::vector<std::uint8_t>& frame) {
     return static_cast<std::uint16_t>(frame[1] | frame[2] << 8);
 }
 
+// A firmware's pages go in increasing order; an installer's marked page (the one
+// holding "BLINSTAL" at 0x0F08) goes last, after the section it installs.
 TEST(ProgramImage, ErasesEachPageThenWritesIt32BytesAtATimeWithPauses) {
-    sim::VirtualRecorder& recorder = Identify();
-    const ImageBuffer image = TestImage();
-    ASSERT_TRUE(ProgramImage(image));
-
-    const auto frames = ControllerFrames();
-    ASSERT_EQ(frames.size(), 53u * 33);
-    for (std::size_t page = 0; page < 53; ++page) {
-        const auto& erase = frames[page * 33];
-        EXPECT_EQ(erase,
-                  (std::vector<std::uint8_t>{0x52, 0x00, static_cast<std::uint8_t>(page * 4)}));
-        for (std::size_t piece = 0; piece < 32; ++piece) {
-            const auto& write = frames[page * 33 + 1 + piece];
-            const std::size_t address = page * 1024 + piece * 32;
-            ASSERT_EQ(write.size(), 36u);
-            EXPECT_EQ(write[0], 0x51);
-            EXPECT_EQ(AddressOf(write), address);
-            EXPECT_EQ(write[3], 32);
-            EXPECT_TRUE(std::equal(write.begin() + 4, write.end(), image.begin() + address));
+    for (const bool installer : {false, true}) {
+        ResetProcess();
+        sim::VirtualRecorder& recorder = Identify();
+        ImageBuffer image = TestImage();
+        std::vector<std::size_t> order;
+        for (std::size_t page = 0; page < 53; ++page) {
+            if (!installer || page != 3) {
+                order.push_back(page);
+            }
         }
+        if (installer) {
+            std::copy_n("BLINSTAL", 8, image.begin() + 0x0F08);
+            order.push_back(3);
+        }
+        ASSERT_TRUE(ProgramImage(image));
+
+        const auto frames = ControllerFrames();
+        ASSERT_EQ(frames.size(), 53u * 33);
+        for (std::size_t step = 0; step < 53; ++step) {
+            const std::size_t page = order[step];
+            const auto& erase = frames[step * 33];
+            EXPECT_EQ(erase,
+                      (std::vector<std::uint8_t>{0x52, 0x00, static_cast<std::uint8_t>(page * 4)}));
+            for (std::size_t piece = 0; piece < 32; ++piece) {
+                const auto& write = frames[step * 33 + 1 + piece];
+                const std::size_t address = page * 1024 + piece * 32;
+                ASSERT_EQ(write.size(), 36u);
+                EXPECT_EQ(write[0], 0x51);
+                EXPECT_EQ(AddressOf(write), address);
+                EXPECT_EQ(write[3], 32);
+                EXPECT_TRUE(std::equal(write.begin() + 4, write.end(), image.begin() + address));
+            }
+        }
+        EXPECT_EQ(Host().PauseLengths(), std::vector<std::uint32_t>(1696, 50));
+        EXPECT_EQ(Host().console, std::string(53, '.'));
+        EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0xD400, recorder.program.begin()));
     }
-    EXPECT_EQ(Host().PauseLengths(), std::vector<std::uint32_t>(1696, 50));
-    EXPECT_EQ(Host().console, std::string(53, '.'));
-    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 0xD400, recorder.program.begin()));
 }
 
 TEST(ProgramImage, NothingAtOrBeyondTheProgramAreaIsSent) {
