@@ -1,15 +1,24 @@
 // A full update with boot-loader replacement, run once for every device command of
 // the update with that one command failing, and once more with the recorder
-// vanishing at that command for good. Each run forks from the fault-free update at
-// the moment of its command, so only the rest of the update is run again.
+// unplugged at that command. Each run forks from the fault-free update at the moment
+// of its command, so only the rest of the update is run again. Then, as an operator
+// would, the same recorder (plugged back in, when it was unplugged) is updated by a
+// second run, which must finish the update.
 #include "app/updater.h"
+#include "app/updater_state.h"
+#include "firmware/firmware_state.h"
 #include "tests/support/test_support.h"
+#include "transport/transport_state.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iostream>
+#include <map>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -41,20 +50,98 @@ bool EndsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
+int RunUpdater() {
+    std::string program = "QDp_FW_FirstUpdater";
+    char* argv[] = {program.data(), nullptr};
+    return UpdaterMain(1, argv);
+}
+
+// A recording made before the update, on the last page of the flash.
+const std::vector<std::uint8_t> kRecording(2048, 0x5A);
+
 void SetUpUpdate() {
     ResetProcess();
     Host().AttachOtherDisk(0);
     Host().AttachOtherDisk(1);
-    AttachStandardRecorder(kRecorderDrive, OfferedByTheImage().bootLoader - 1, 0x0204);
+    sim::VirtualRecorder& recorder =
+        AttachStandardRecorder(kRecorderDrive, OfferedByTheImage().bootLoader - 1, 0x0204);
+    recorder.WriteFlash(recorder.geometry.TotalPages() - 1, kRecording);
     // The three consents, a key for the closing prompt, and an Esc for a device
     // wait that never ends otherwise.
     Host().Type("YLY.\x1b");
 }
 
-int RunUpdater() {
-    std::string program = "QDp_FW_FirstUpdater";
-    char* argv[] = {program.data(), nullptr};
-    return UpdaterMain(1, argv);
+// The program memory of the recorder before the update, of the replacement program
+// and of the firmware, as the fault-free update left them.
+struct Images {
+    std::vector<std::uint8_t> before, replacement, firmware;
+};
+
+// What a first run cut short at a command of `phase` left on the recorder, in words.
+std::string StateLeft(const sim::VirtualRecorder& recorder, const Images& images, Phase phase) {
+    const auto holds = [&](const std::vector<std::uint8_t>& image) {
+        return std::equal(image.begin(), image.begin() + 0xD400, recorder.program.begin());
+    };
+    const std::string program = holds(images.firmware)      ? "new firmware"
+                                : holds(images.replacement) ? "replacement program"
+                                : holds(images.before)      ? "old firmware"
+                                : phase == Phase::ProgramBootLoader
+                                    ? "replacement program partly written"
+                                : phase == Phase::ProgramFirmware ? "firmware partly written"
+                                                                  : "program area changed";
+    const auto section = [](const std::vector<std::uint8_t>& memory) {
+        return std::vector<std::uint8_t>(memory.begin() + 0xD800, memory.begin() + 0xF800);
+    };
+    const std::vector<std::uint8_t> installed =
+        section(std::vector<std::uint8_t>(recorder.program.begin(), recorder.program.end()));
+    const std::string bootLoader = installed == section(images.firmware) ? "new boot loader"
+                                   : installed == section(images.before) ? "old boot loader"
+                                                                         : "damaged boot loader";
+    const bool marked =
+        std::equal(recorder.program.begin() + 0xD3FC, recorder.program.begin() + 0xD400, "FWOK");
+    return program + (marked ? ", status record valid, " : ", status record erased, ") + bootLoader;
+}
+
+// The second run, against the same recorder; what went wrong, empty when it finished
+// the update. `kept` tells whether the recording made before the update survived.
+std::string SecondRun(const Images& images, bool& kept) {
+    if (Host().RecorderOn(kRecorderDrive) == nullptr) {
+        Host().PlugIn(kRecorderDrive);
+    }
+    ResetTransportState();
+    ResetFirmwareState();
+    ResetUpdaterState();
+    Host().faults.clear();
+    Host().ClearTrace();
+    Host().console.clear();
+    Host().keys.clear();
+    Host().Type("YLY.\x1b"); // whatever prompts it shows, answered as the operator would
+    const int exitCode = RunUpdater();
+    std::string found;
+    if (exitCode != 0 || !EndsWith(Host().console, kEnds[4].first)) {
+        found += "the second run ended with " + std::to_string(exitCode) + " after \"" +
+                 Host().console.substr(Host().console.size() -
+                                       std::min<std::size_t>(Host().console.size(), 60)) +
+                 "\"; ";
+    }
+    const sim::VirtualRecorder* recorder = Host().RecorderOn(kRecorderDrive);
+    if (recorder == nullptr) {
+        return found + "the recorder did not come back; ";
+    }
+    if (!std::equal(images.firmware.begin(), images.firmware.begin() + 0xD400,
+                    recorder->program.begin()) ||
+        !std::equal(images.firmware.begin() + 0xD800, images.firmware.begin() + 0xF800,
+                    recorder->program.begin() + 0xD800)) {
+        found += "program memory or boot loader differs from the image; ";
+    }
+    for (const sim::CommandRecord& record : Host().Trace()) {
+        if (record.drive != kRecorderDrive && record.block[0] != 0x12) {
+            found += "the second run sent another disk a command other than INQUIRY; ";
+            break;
+        }
+    }
+    kept = recorder->ReadFlash(recorder->geometry.TotalPages() - 1) == kRecording;
+    return found;
 }
 
 // What the run after a fault must show; an empty result means it held.
@@ -138,50 +225,81 @@ std::vector<Phase> PhasesOfTheUpdate() {
 struct Outcome {
     std::size_t runs = 0;
     std::vector<std::string> failures;
+    std::size_t recovered = 0;
+    std::size_t recordingsKept = 0;
+    std::map<std::string, std::size_t> statesLeft; // by what the first run left
 };
 
 // Runs the update once, forking at every command: the child takes the fault there
 // and runs to the end; the parent waits for it and goes on without the fault.
-Outcome RunMatrix(sim::FaultAction action, const std::vector<Phase>& phases) {
+Outcome RunMatrix(sim::FaultAction action, const std::vector<Phase>& phases, const Images& images) {
     Outcome outcome;
     SetUpUpdate();
     bool child = false;
     Phase childPhase = Phase::Other;
     int pipeEnds[2];
-    Host().AddFault(
-        {[&](const sim::CommandView& view) {
-             if (child) {
-                 return false;
-             }
-             std::fflush(nullptr);
-             if (::pipe(pipeEnds) != 0) {
-                 return false;
-             }
-             const pid_t pid = ::fork();
-             if (pid == 0) {
-                 child = true;
-                 ::alarm(60); // a run that does not end is a failure too
-                 childPhase = phases.at(view.index);
-                 ::close(pipeEnds[0]);
-                 return true;
-             }
-             ::close(pipeEnds[1]);
-             std::string report;
-             char buffer[512];
-             for (ssize_t got; (got = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-                 report.append(buffer, static_cast<std::size_t>(got));
-             }
-             ::close(pipeEnds[0]);
-             int status = 0;
-             ::waitpid(pid, &status, 0);
-             ++outcome.runs;
-             if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-                 outcome.failures.push_back("command " + std::to_string(view.index) + ": " +
-                                            (report.empty() ? "crashed" : report));
-             }
-             return false;
-         },
-         action, -1});
+    // Children run side by side, one a processor; each reports through its pipe.
+    struct Running {
+        int pipe;
+        std::size_t index;
+    };
+    std::map<pid_t, Running> running;
+    const std::size_t parallel = std::max(1u, std::thread::hardware_concurrency());
+    const auto reapOne = [&] {
+        int status = 0;
+        const pid_t pid = ::waitpid(-1, &status, 0);
+        const auto found = running.find(pid);
+        if (found == running.end()) {
+            return;
+        }
+        const auto [pipe, index] = found->second;
+        running.erase(found);
+        std::string report;
+        char buffer[512];
+        for (ssize_t got; (got = ::read(pipe, buffer, sizeof buffer)) > 0;) {
+            report.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(pipe);
+        ++outcome.runs;
+        // The child's report: what the first run left, a line; whether the second
+        // run recovered and kept the recording, a line; then what went wrong.
+        const std::size_t first = report.find('\n');
+        const std::size_t second = report.find('\n', first + 1);
+        if (second != std::string::npos) {
+            ++outcome.statesLeft[report.substr(0, first)];
+            outcome.recovered += report[first + 1] == '1' ? 1 : 0;
+            outcome.recordingsKept += report[first + 2] == '1' ? 1 : 0;
+            report.erase(0, second + 1);
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            outcome.failures.push_back("command " + std::to_string(index) + ": " +
+                                       (report.empty() ? "crashed" : report));
+        }
+    };
+    Host().AddFault({[&](const sim::CommandView& view) {
+                         if (child) {
+                             return false;
+                         }
+                         while (running.size() >= parallel) {
+                             reapOne();
+                         }
+                         std::fflush(nullptr);
+                         if (::pipe(pipeEnds) != 0) {
+                             return false;
+                         }
+                         const pid_t pid = ::fork();
+                         if (pid == 0) {
+                             child = true;
+                             ::alarm(60); // a run that does not end is a failure too
+                             childPhase = phases.at(view.index);
+                             ::close(pipeEnds[0]);
+                             return true;
+                         }
+                         ::close(pipeEnds[1]);
+                         running[pid] = {pipeEnds[0], view.index};
+                         return false;
+                     },
+                     action, -1});
     int exitCode = -1;
     try {
         exitCode = RunUpdater();
@@ -191,12 +309,25 @@ Outcome RunMatrix(sim::FaultAction action, const std::vector<Phase>& phases) {
         }
         throw;
     }
+    while (!child && !running.empty()) {
+        reapOne();
+    }
     if (child) {
-        const std::string violations = Violations(exitCode, childPhase);
-        if (!violations.empty()) {
-            [[maybe_unused]] auto written =
-                ::write(pipeEnds[1], violations.data(), violations.size());
+        std::string violations = Violations(exitCode, childPhase);
+        const sim::VirtualRecorder* recorder = Host().AnyRecorder();
+        std::string report =
+            (recorder ? StateLeft(*recorder, images, childPhase) : "no recorder") + "\n";
+        bool kept = false;
+        std::string unrecovered;
+        try {
+            unrecovered = SecondRun(images, kept);
+        } catch (const std::exception& e) {
+            unrecovered = e.what();
         }
+        report += std::string(unrecovered.empty() ? "1" : "0") + (kept ? "1" : "0") + "\n";
+        violations += unrecovered;
+        report += violations;
+        [[maybe_unused]] auto written = ::write(pipeEnds[1], report.data(), report.size());
         ::_exit(violations.empty() ? 0 : 1);
     }
     return outcome;
@@ -204,13 +335,27 @@ Outcome RunMatrix(sim::FaultAction action, const std::vector<Phase>& phases) {
 
 class FaultMatrix : public testing::TestWithParam<sim::FaultAction> {};
 
-TEST_P(FaultMatrix, EveryCommandOfTheUpdateCanFailWithoutHarm) {
+TEST_P(FaultMatrix, EveryCommandOfTheUpdateCanFailWithoutHarmAndARunAgainFinishesIt) {
+    Images images;
+    SetUpUpdate();
+    images.before.assign(Host().AnyRecorder()->program.begin(),
+                         Host().AnyRecorder()->program.end());
     const std::vector<Phase> phases = PhasesOfTheUpdate();
     ASSERT_GT(phases.size(), 7064u);
-    const Outcome outcome = RunMatrix(GetParam(), phases);
+    images.firmware.assign(Host().AnyRecorder()->program.begin(),
+                           Host().AnyRecorder()->program.end());
+    images.replacement.assign(Firmware.ReplacementImage.begin(), Firmware.ReplacementImage.end());
+    const Outcome outcome = RunMatrix(GetParam(), phases, images);
     EXPECT_EQ(outcome.runs, phases.size());
+    EXPECT_EQ(outcome.recovered, phases.size());
     for (const std::string& failure : outcome.failures) {
         ADD_FAILURE() << failure;
+    }
+    std::cout << "interruption points: " << outcome.runs << ", recovered: " << outcome.recovered
+              << ", recording of before the update kept: " << outcome.recordingsKept
+              << "\nwhat the first runs left:\n";
+    for (const auto& [state, count] : outcome.statesLeft) {
+        std::cout << "  " << count << "  " << state << "\n";
     }
 }
 
