@@ -1,4 +1,5 @@
 // The seam's drives and clock, served by the virtual host.
+#include "platform/generic_node.h"
 #include "platform/platform.h"
 #include "sim/virtual_host.h"
 
@@ -89,15 +90,7 @@ void DescribeError(int osError, std::span<char> out) {
 
 // Names as on Linux, where the virtual runner runs.
 bool DevicePathForNode(const char* node, std::span<char> out) {
-    // A device path holds one drive digit.
-    constexpr std::string_view kGenericNode = "/dev/sg";
-    const std::string_view name(node);
-    if (name.size() != kGenericNode.size() + 1 || !name.starts_with(kGenericNode) ||
-        name.back() < '0' || name.back() > '9') {
-        return false;
-    }
-    const int length = std::snprintf(out.data(), out.size(), "\\\\.\\PHYSICALDRIVE%c", name.back());
-    return length > 0 && static_cast<std::size_t>(length) < out.size();
+    return DevicePathOfGenericNode(node, out);
 }
 
 std::string_view AccessDeniedAdvice() { return "the updater needs read and write access to it"; }

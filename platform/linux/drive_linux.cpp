@@ -1,5 +1,6 @@
 // Drives on Linux: /dev/sgN, one SG_IO per command. The generic device, unlike the
 // block device, passes vendor operation codes through.
+#include "platform/generic_node.h"
 #include "platform/linux/sg_request.h"
 #include "platform/platform.h"
 
@@ -58,15 +59,7 @@ PassThroughResult PassThrough(DriveHandle drive, const ScsiCommand& command) {
 void CloseDrive(DriveHandle drive) { ::close(static_cast<int>(drive)); }
 
 bool DevicePathForNode(const char* node, std::span<char> out) {
-    // A device path holds one drive digit.
-    constexpr std::string_view kGenericNode = "/dev/sg";
-    const std::string_view name(node);
-    if (name.size() != kGenericNode.size() + 1 || !name.starts_with(kGenericNode) ||
-        name.back() < '0' || name.back() > '9') {
-        return false;
-    }
-    const int length = std::snprintf(out.data(), out.size(), "\\\\.\\PHYSICALDRIVE%c", name.back());
-    return length > 0 && static_cast<std::size_t>(length) < out.size();
+    return DevicePathOfGenericNode(node, out);
 }
 
 std::string_view AccessDeniedAdvice() { return "the updater needs read and write access to it"; }

@@ -432,15 +432,7 @@ class Rig:
                        os.path.join(env["WINEPREFIX"], "dosdevices", "physicaldrive%d" % drive))
 
         session = Session([wine, release], uid=NON_ROOT, env=env)
-        for prompt, key in ((b"or other key to exit.", b"Y"), (b"confirm load", b"L"),
-                            (b"upgrade Boot Loader", b"Y")):
-            if not session.wait_for(prompt, 300, shown=console_text):
-                raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
-            # As an operator types: after the program reads keys. Wine's console echoes
-            # a key typed before the read, as no console on Windows does.
-            time.sleep(1)
-            session.type(key)
-            progress("typed %r" % key)
+        answer_on_wine_console(session, b"YLY")
         started = time.monotonic()
         if not session.wait_for(b"Press any key to exit.", 900, shown=console_text):
             raise RuntimeError("the update did not end: %r" % console_text(session.screen)[-400:])
@@ -470,11 +462,7 @@ class Rig:
         self.result["refused_waits"] = session.running()
         self.result["refused_stderr"] = session.stderr.decode("latin-1")
         os.chown(recorder, NON_ROOT, NON_ROOT)
-        for prompt, key in ((b"or other key to exit.", b"Y"), (b"confirm load", b"L")):
-            if not session.wait_for(prompt, 300, shown=console_text):
-                raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
-            time.sleep(1)
-            session.type(key)
+        answer_on_wine_console(session, b"YL")
         started = time.monotonic()
         if not session.wait_for(b"Press any key to exit.", 400, shown=console_text):
             raise RuntimeError("no end after the recorder left: %r" % console_text(session.screen)[-400:])
@@ -521,12 +509,49 @@ class Rig:
         self.stop_recorder()
         self.recorder = first
 
+    def interrupted_update(self):
+        """The recorder is unplugged in the middle of the firmware programming; the
+        updater ends; the recorder is plugged back in with what it kept, and the
+        updater run again finishes the update."""
+        self.start_recorder("--boot-loader", "equal", "--fault", "unplug-at=2000",
+                            state="interrupted_state.json")
+        session = self.updater_session()
+        self.answer(session, b"or other key to exit.", b"Y")
+        self.answer(session, b"confirm load", b"L")
+        self.wait_end(session, 600, "no end after the recorder was unplugged")
+        session.type(b" ")
+        self.result["first_exit"] = session.wait_exit(60)
+        self.result["first_console"] = session.screen.decode("latin-1")
+        self.stop_recorder()
+        # Plugged back in; the kernel's record of the second run alone.
+        self.start_recorder("--resume", os.path.join(RESULTS, "interrupted_state.json"))
+        open(os.path.join(TRACING, "trace"), "w").close()
+        session = self.updater_session()
+        self.answer(session, b"or other key to exit.", b"Y")
+        self.answer(session, b"confirm load", b"L")
+        self.wait_end(session, 600, "the second run did not end")
+        session.type(b" ")
+        self.finish(session)
+
     def run(self, scenario):
         self.set_up_kernel()
         try:
             getattr(self, scenario)()
         finally:
             self.stop_recorder()
+
+
+def answer_on_wine_console(session, keys):
+    """Answers the prompts to load, to confirm and to upgrade, one key each."""
+    prompts = (b"or other key to exit.", b"confirm load", b"upgrade Boot Loader")
+    for prompt, key in zip(prompts, keys):
+        if not session.wait_for(prompt, 300, shown=console_text):
+            raise RuntimeError("no prompt %r; the console shows %r" % (prompt, console_text(session.screen)))
+        # As an operator types: after the program reads keys. Wine's console echoes a
+        # key typed before the read, as no console on Windows does.
+        time.sleep(1)
+        session.type(bytes([key]))
+        progress("typed %c" % key)
 
 
 def console_text(screen):
