@@ -393,6 +393,18 @@ class Rig:
         first.type(b"\x1b\x1b")
         self.result["first_exit"] = first.wait_exit(120)
 
+    def end_on_wine_console(self, session, seconds, name):
+        """Waits for the closing prompt, answers it, and keeps under `name` how long it
+        took from the last key, the exit code, the console and standard error."""
+        started = time.monotonic()
+        if not session.wait_for(b"Press any key to exit.", seconds, shown=console_text):
+            raise RuntimeError("no end: %r" % console_text(session.screen)[-400:])
+        self.result[name + "seconds"] = round(time.monotonic() - started, 1)
+        session.type(b" ")
+        self.result[name + "exit_code"] = session.wait_exit(120)
+        self.result[name + "console"] = console_text(session.screen).decode("latin-1")
+        self.result[name + "stderr"] = session.stderr.decode("latin-1")
+
     def wine32_update(self):
         """The Windows release, run by a user under Debian's 32-bit Wine, updates the
         recorder with boot-loader replacement: Y, L, Y on its console. Then, in the same
@@ -433,14 +445,7 @@ class Rig:
 
         session = Session([wine, release], uid=NON_ROOT, env=env)
         answer_on_wine_console(session, b"YLY")
-        started = time.monotonic()
-        if not session.wait_for(b"Press any key to exit.", 900, shown=console_text):
-            raise RuntimeError("the update did not end: %r" % console_text(session.screen)[-400:])
-        self.result["update_seconds"] = round(time.monotonic() - started, 1)
-        session.type(b" ")
-        self.result["exit_code"] = session.wait_exit(120)
-        self.result["console"] = console_text(session.screen).decode("latin-1")
-        self.result["stderr"] = session.stderr.decode("latin-1")
+        self.end_on_wine_console(session, 900, "")
         self.stop_recorder()
         shutil.copy(os.path.join(STAGING, "command.log"), os.path.join(RESULTS, "command.log"))
         # The kernel's record of the update alone; the rest goes to a file of its own.
@@ -463,14 +468,7 @@ class Rig:
         self.result["refused_stderr"] = session.stderr.decode("latin-1")
         os.chown(recorder, NON_ROOT, NON_ROOT)
         answer_on_wine_console(session, b"YL")
-        started = time.monotonic()
-        if not session.wait_for(b"Press any key to exit.", 400, shown=console_text):
-            raise RuntimeError("no end after the recorder left: %r" % console_text(session.screen)[-400:])
-        self.result["no_return_waited_seconds"] = round(time.monotonic() - started, 1)
-        session.type(b" ")
-        self.result["no_return_exit"] = session.wait_exit(120)
-        self.result["no_return_console"] = console_text(session.screen).decode("latin-1")
-        self.result["no_return_stderr"] = session.stderr.decode("latin-1")
+        self.end_on_wine_console(session, 400, "no_return_")
         shutil.copy(os.path.join(STAGING, "no_return.log"), os.path.join(RESULTS, "no_return.log"))
 
     def two_recorders(self):

@@ -400,7 +400,7 @@ def check_wine32_update(checks, expect):
     checks.check(re.fullmatch(r"Cannot open \\\\\.\\PHYSICALDRIVE1: [^\r\n]+; the updater must run as "
                               r"administrator\.\r?\n", result.get("refused_stderr", "")) is not None,
                  "one line on standard error names the refused drive: %r" % result.get("refused_stderr"))
-    checks.equal(result.get("no_return_exit"), 2, "exit code when the recorder does not come back")
+    checks.equal(result.get("no_return_exit_code"), 2, "exit code when the recorder does not come back")
     expected = ("Quirn Dorvel+ Firmware Updater version %s\n\n" % expect.version + WAIT +
                 head(expect, expect.boot_loader).split("\n\n", 1)[1] + CONFIRM + "Replacing firmware" +
                 "\r\nERROR: Recorder did not come back after restart.\r\n\r\nPress any key to exit.\r\n")
@@ -408,10 +408,10 @@ def check_wine32_update(checks, expect):
                  "the console when the recorder does not come back, without spacing")
     checks.equal(result.get("no_return_stderr"), result.get("refused_stderr"),
                  "standard error: nothing told during the update")
-    checks.check(120 <= result.get("no_return_waited_seconds", 0) < 160,
-                 "waited %s s for the recorder" % result.get("no_return_waited_seconds"))
+    checks.check(120 <= result.get("no_return_seconds", 0) < 160,
+                 "waited %s s for the recorder" % result.get("no_return_seconds"))
     print("update with boot-loader replacement by the 32-bit release under Wine: %.1f s from the last key"
-          % result.get("update_seconds", 0))
+          % result.get("seconds", 0))
 
 
 def check_two_recorders(checks, expect):
@@ -448,6 +448,32 @@ def check_two_recorders(checks, expect):
     checks.check(set(sent) <= {0x12}, "operation codes sent to the others: %s" % sent)
 
 
+def check_interrupted_update(checks, expect):
+    result = checks.result
+    dots = "." * 53
+    checks.equal(result.get("first_exit"), 2, "the interrupted run's exit code")
+    checks.equal(result.get("first_console"),
+                 on_terminal(head(expect, expect.boot_loader) + CONFIRM + "Replacing firmware" + dots +
+                             "Failed\nPress any key to exit.\n"), "the interrupted run's console")
+    first = json.load(open(os.path.join(checks.results, "interrupted_state.json")))
+    checks.equal((first.get("program_area_matches_image"), first.get("firmware_marker")),
+                 (False, "\u00ff" * 4), "left half written, its status record erased")
+    checks.equal(result.get("exit_code"), 0, "the second run's exit code")
+    checks.equal(result.get("console"),
+                 on_terminal(head(expect, expect.boot_loader, "unavailable.") + CONFIRM + "Replacing firmware" +
+                             dots + "OK\n" + "Erasing memory" + CLOSING), "the second run's console")
+    state = checks.state()
+    checks.equal(state.get("program_area_matches_image"), True, "program area against the image")
+    checks.equal(state.get("boot_loader_matches_image"), True, "boot-loader section against the image")
+    checks.equal(state.get("firmware_marker"), "FWOK", "firmware marker")
+    # No valid firmware before the second run: the recordings are kept.
+    checks.equal((state.get("stored_pages"), state.get("erased_page_ranges")), (1, []), "storage kept")
+    checks.ordinary_disk_got_only_inquiry()
+    actual = checks.recorder_commands()
+    checks.equal((actual.get("c8/0a", 0), actual.get("28", 0)), (0, 0), "no storage command")
+    checks.check(actual.get("c8/02", 0) >= 53 + 1696, "the second run programmed the firmware: %s" % actual)
+
+
 SCENARIOS = {
     "full_update": (check_full_update, 1024, 900),
     "firmware_non_root": (check_firmware_non_root, 1024, 600),
@@ -458,6 +484,7 @@ SCENARIOS = {
     "wine32": (check_wine32, 3072, 1200),
     "wine32_update": (check_wine32_update, 3072, 2300),
     "two_recorders": (check_two_recorders, 1024, 900),
+    "interrupted_update": (check_interrupted_update, 1024, 900),
 }
 
 
