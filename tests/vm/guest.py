@@ -511,11 +511,13 @@ class Rig:
         """The recorder is unplugged in the middle of the firmware programming; the
         updater ends; the recorder is plugged back in with what it kept, and the
         updater run again finishes the update."""
-        self.start_recorder("--boot-loader", "equal", "--fault", "unplug-at=2000",
+        # About halfway through the firmware, after the boot loader was replaced.
+        self.start_recorder("--boot-loader", "older", "--fault", "unplug-at=5400",
                             state="interrupted_state.json")
         session = self.updater_session()
         self.answer(session, b"or other key to exit.", b"Y")
         self.answer(session, b"confirm load", b"L")
+        self.answer(session, b"upgrade Boot Loader", b"Y")
         self.wait_end(session, 600, "no end after the recorder was unplugged")
         session.type(b" ")
         self.result["first_exit"] = session.wait_exit(60)
