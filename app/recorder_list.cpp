@@ -134,10 +134,6 @@ int ListRecorders(bool json) {
     std::array<char*, 9> found{};
     std::int32_t count = 0;
     if (Updater.DeviceName != nullptr) {
-        if (QDp_IsConnected(&Updater.DeviceName) == 0) {
-            Print("No recorder answers at %s.\n", Updater.DeviceName);
-            return kExitFailed;
-        }
         found[0] = Updater.DeviceName;
         count = 1;
     } else {
@@ -152,10 +148,14 @@ int ListRecorders(bool json) {
             continue; // gone since it was found
         }
         const Listed listed = Examine(found[i]);
-        text += json ? (shown++ > 0 ? ",\n" : "") + JsonObject(listed) : Line(listed);
+        text += json ? (shown > 0 ? ",\n" : "") + JsonObject(listed) : Line(listed);
+        ++shown;
     }
     if (Updater.DeviceName == nullptr) {
         QDp_FreeDevices(found.data(), count);
+    } else if (shown == 0) {
+        Print("No recorder answers at %s.\n", Updater.DeviceName);
+        return kExitFailed;
     }
     if (json) {
         text += shown > 0 ? "\n]\n" : "]\n";

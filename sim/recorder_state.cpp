@@ -71,6 +71,16 @@ std::string_view Field(std::string_view json, std::string_view name) {
 
 } // namespace
 
+std::string CommandName(const CommandBlock& block) {
+    char name[8];
+    if (block[0] == wire::kVendor) {
+        std::snprintf(name, sizeof name, "c8/%02x", block[1]);
+    } else {
+        std::snprintf(name, sizeof name, "%02x", block[0]);
+    }
+    return name;
+}
+
 bool WriteRecorderState(const std::string& path, const VirtualRecorder& recorder,
                         std::span<const std::uint8_t> image, const RunSummary& run) {
     const auto& program = recorder.program;

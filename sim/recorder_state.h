@@ -20,6 +20,9 @@ struct RunSummary {
     long invalidWrappers = 0;
 };
 
+// How the summary names a command: "12", or "c8/02" for a vendor command.
+std::string CommandName(const CommandBlock& block);
+
 // Writes the state as JSON; `image` is the descrambled firmware image the summary
 // compares the program memory with. False when the file cannot be written.
 bool WriteRecorderState(const std::string& path, const VirtualRecorder& recorder,

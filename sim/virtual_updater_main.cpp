@@ -132,10 +132,7 @@ void WriteState(const std::string& path, VirtualHost& host) {
     qdp::sim::RunSummary run;
     run.restarts = host.Restarts();
     for (const qdp::sim::CommandRecord& record : host.Trace()) {
-        char name[8];
-        std::snprintf(name, sizeof name, record.block[0] == 0xC8 ? "c8/%02x" : "%02x",
-                      record.block[0] == 0xC8 ? record.block[1] : record.block[0]);
-        ++run.commands[name];
+        ++run.commands[qdp::sim::CommandName(record.block)];
     }
     if (!qdp::sim::WriteRecorderState(path, *host.AnyRecorder(), OfferedImage(), run)) {
         std::fprintf(stderr, "[virtual recorder: cannot write %s]\n", path.c_str());

@@ -47,15 +47,14 @@ void NoteOpen(const DevicePathText& devicePath, const os::OpenedDrive& drive) {
     if (record == nullptr) {
         return;
     }
+    record->osError = drive.osError;
     if (record->error == drive.error) {
-        record->osError = drive.osError;
         if (Reportable(*record)) {
             record->lastMs = os::SteadyMs(); // still failing: it persists
         }
         return;
     }
     record->error = drive.error;
-    record->osError = drive.osError;
     record->node = os::DriveNodeName(devicePath.data());
     record->sinceMs = os::SteadyMs();
     record->lastMs = record->sinceMs;

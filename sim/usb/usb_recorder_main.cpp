@@ -89,16 +89,6 @@ void SleepMs(unsigned long ms) {
     }
 }
 
-std::string CommandName(const CommandBlock& block) {
-    char name[8];
-    if (block[0] == wire::kVendor) {
-        std::snprintf(name, sizeof name, "c8/%02x", block[1]);
-    } else {
-        std::snprintf(name, sizeof name, "%02x", block[0]);
-    }
-    return name;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {

@@ -89,14 +89,13 @@ std::string StateLeft(const sim::VirtualRecorder& recorder, const Images& images
                                     ? "replacement program partly written"
                                 : phase == Phase::ProgramFirmware ? "firmware partly written"
                                                                   : "program area changed";
-    const auto section = [](const std::vector<std::uint8_t>& memory) {
-        return std::vector<std::uint8_t>(memory.begin() + 0xD800, memory.begin() + 0xF800);
+    const auto bootLoaderOf = [&](const std::vector<std::uint8_t>& image) {
+        return std::equal(image.begin() + 0xD800, image.begin() + 0xF800,
+                          recorder.program.begin() + 0xD800);
     };
-    const std::vector<std::uint8_t> installed =
-        section(std::vector<std::uint8_t>(recorder.program.begin(), recorder.program.end()));
-    const std::string bootLoader = installed == section(images.firmware) ? "new boot loader"
-                                   : installed == section(images.before) ? "old boot loader"
-                                                                         : "damaged boot loader";
+    const std::string bootLoader = bootLoaderOf(images.firmware) ? "new boot loader"
+                                   : bootLoaderOf(images.before) ? "old boot loader"
+                                                                 : "damaged boot loader";
     const bool marked =
         std::equal(recorder.program.begin() + 0xD3FC, recorder.program.begin() + 0xD400, "FWOK");
     return program + (marked ? ", status record valid, " : ", status record erased, ") + bootLoader;
