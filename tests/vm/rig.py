@@ -269,11 +269,13 @@ def check_updated_recorder(checks, expect):
     probes = {"12", "c8/00", "25"}
     for key in sorted(set(golden) | set(actual)):
         if key in probes:
-            # One probe at start and after each restart; a probe may also meet the
-            # recorder just as it leaves, once per restart.
-            checks.check(golden.get(key, 0) <= actual.get(key, 0) <= golden.get(key, 0) + 4,
+            # One probe at start and after each restart. The polls run back to back, so
+            # while the recorder leaves, a few of them may reach it before its node goes:
+            # up to three a restart (five INQUIRYs in all were seen in one run).
+            extra = 4 * 3
+            checks.check(golden.get(key, 0) <= actual.get(key, 0) <= golden.get(key, 0) + extra,
                          "%s: %d commands, expected %d to %d" % (key, actual.get(key, 0),
-                                                                 golden.get(key, 0), golden.get(key, 0) + 4))
+                                                                 golden.get(key, 0), golden.get(key, 0) + extra))
         else:
             checks.equal(actual.get(key, 0), golden.get(key, 0), "commands %s to the recorder" % key)
     return actual
