@@ -86,6 +86,8 @@ int ReadRawKey();
 // True when a key press is waiting that ReadRawKey delivers without waiting;
 // consumes no key.
 bool KeyWaiting();
+// True when there is a console to read keys from.
+bool ConsoleAvailable();
 // Writes operator text to standard output, where it can be seen at once (terminal,
 // pipe or file).
 void WriteText(std::string_view text);

@@ -2,7 +2,8 @@
 # Installs the Debian packages that the build needs and this machine lacks.
 # Usage: scripts/setup.sh [linux|all]   (linux: enough for the Linux build alone)
 set -eu
-want="cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3"
+want="cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev pkgconf python3 \
+nlohmann-json3-dev"
 if [ "${1:-all}" = all ]; then
     # clang for the sanitizers and fuzzers; MinGW-w64 and Wine for Windows; QEMU for the
     # test machine, which runs the 32-bit release under Debian's 32-bit Wine; lintian

@@ -3,48 +3,65 @@
 #include "sim/recorder_state.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 
 namespace qdp::sim {
 
-bool TakeRecorderOption(std::string_view word, const std::string& value, RecorderOptions& options) {
+std::optional<unsigned long> WholeNumber(std::string_view text, unsigned long least,
+                                         unsigned long most) {
+    unsigned long value = 0;
+    const char* end = text.data() + text.size();
+    if (text.empty() || text[0] < '0' || text[0] > '9' ||
+        std::from_chars(text.data(), end, value).ptr != end || value < least || value > most) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+Taken TakeRecorderOption(std::string_view word, std::string_view value, RecorderOptions& options,
+                         std::span<const FaultKind> faults) {
+    const auto oneOf = [&](std::initializer_list<std::string_view> known) {
+        return std::find(known.begin(), known.end(), value) != known.end();
+    };
+    bool good = true;
     if (word == "--boot-loader") {
+        good = oneOf({"older", "equal", "newer", "incompatible"});
         options.bootLoader = value;
+        options.installChosen = true;
     } else if (word == "--firmware") {
+        good = oneOf({"valid", "unavailable"});
         options.firmware = value;
+        options.installChosen = true;
     } else if (word == "--flash-mib") {
-        options.flashMib = std::strtoul(value.c_str(), nullptr, 10);
+        const auto mib = WholeNumber(value, 1, 1024 * 1024);
+        good = mib.has_value();
+        options.flashMib = mib.value_or(0);
+        options.installChosen = true;
     } else if (word == "--restart-ms") {
-        options.restartMs = std::strtoul(value.c_str(), nullptr, 10);
+        const auto ms = WholeNumber(value, 0, 3'600'000);
+        good = ms.has_value();
+        options.restartMs = ms.value_or(0);
     } else if (word == "--fault") {
-        constexpr std::string_view kUnplug = "unplug-at=";
-        options.fault = value.starts_with(kUnplug) ? "unplug-at" : value;
-        if (value.starts_with(kUnplug)) {
-            options.unplugAt = std::strtoul(value.c_str() + kUnplug.size(), nullptr, 10);
-        }
+        const auto fault = ParseFault(value, faults);
+        good = fault.has_value();
+        options.fault = fault.value_or(RecorderFault{});
     } else if (word == "--state") {
         options.state = value;
     } else if (word == "--resume") {
         options.resume = value;
     } else {
-        return false;
+        return Taken::NotMine;
     }
-    return true;
+    return good ? Taken::Taken : Taken::BadValue;
 }
 
-bool RecorderOptionsValid(const RecorderOptions& options,
-                          std::initializer_list<std::string_view> moreFaults) {
-    const std::string_view fault = options.fault;
-    const bool knownFault =
-        fault == "none" || fault == "program-failure" || fault == "no-leave" ||
-        fault == "no-return" || (fault == "unplug-at" && options.unplugAt > 0) ||
-        std::find(moreFaults.begin(), moreFaults.end(), fault) != moreFaults.end();
-    const std::string_view bootLoader = options.bootLoader;
-    return knownFault &&
-           (bootLoader == "older" || bootLoader == "equal" || bootLoader == "newer" ||
-            bootLoader == "incompatible") &&
-           (options.firmware == "valid" || options.firmware == "unavailable") &&
-           options.flashMib > 0 && options.flashMib <= 1024 * 1024;
+std::optional<std::string> RecorderOptionsProblem(const RecorderOptions& options) {
+    if (!options.resume.empty() && options.installChosen) {
+        return "--resume takes the recorder as its state file holds it: --boot-loader, "
+               "--firmware and --flash-mib do not go with it";
+    }
+    return std::nullopt;
 }
 
 std::vector<std::uint8_t> Descrambled(std::span<const std::uint8_t> stored) {
@@ -64,9 +81,13 @@ Geometry FlashOfMiB(unsigned long mib) {
 }
 
 bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
-                   const RecorderOptions& options) {
+                   const RecorderOptions& options, std::string& problem) {
+    recorder.corruptWriteAt = options.fault.kind == FaultKind::CorruptAt ? options.fault.at : 0;
     if (!options.resume.empty()) {
-        return ReadRecorderState(options.resume, recorder);
+        const auto refused = ReadRecorderState(options.resume, recorder);
+        problem = refused.value_or("");
+        recorder.corruptWriteAt = options.fault.kind == FaultKind::CorruptAt ? options.fault.at : 0;
+        return !refused;
     }
     const std::uint8_t* record = &image[wire::kBootLoaderRecord];
     const auto offered = static_cast<std::uint16_t>(record[0] << 8 | record[1]);
@@ -80,6 +101,9 @@ bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> imag
     } else if (options.bootLoader == "newer") {
         installed = static_cast<std::uint16_t>(offered + 1);
     }
+    // The offered boot loader's code, under the record of the one installed.
+    std::copy_n(image.begin() + wire::kBootLoaderRecord, wire::kBootLoaderSection,
+                recorder.program.begin() + wire::kBootLoaderRecord);
     recorder.SetBootLoader(installed, identification);
     if (options.firmware == "valid") {
         recorder.SetFirmware(0x0204);

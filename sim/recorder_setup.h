@@ -3,9 +3,11 @@
 // against what a firmware image offers.
 #pragma once
 
+#include "sim/recorder_faults.h"
 #include "sim/virtual_recorder.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,17 +23,21 @@ struct RecorderOptions {
     std::string firmware = "valid"; // firmware 2.4 with its marker, or "unavailable"
     unsigned long flashMib = 512;
     unsigned long restartMs = 1500; // time away at a restart
-    std::string fault = "none";     // "program-failure", "no-leave", "no-return", ...
-    unsigned long unplugAt = 0;     // fault "unplug-at=N": unplugged before the Nth command
-    std::string state;              // --state: where the end state goes
-    std::string resume;             // --resume: the state to start from
+    RecorderFault fault;
+    std::string state;          // --state: where the end state goes
+    std::string resume;         // --resume: the state to start from
+    bool installChosen = false; // --boot-loader, --firmware or --flash-mib given
 };
 
-// Takes `--word value` when it is one of those options; false when it is not.
-bool TakeRecorderOption(std::string_view word, const std::string& value, RecorderOptions& options);
-// True when every option holds a known value; `moreFaults` are the runner's own.
-bool RecorderOptionsValid(const RecorderOptions& options,
-                          std::initializer_list<std::string_view> moreFaults = {});
+enum class Taken { NotMine, Taken, BadValue };
+// Takes `--word value` when it is one of those options, with a fault of `faults`.
+Taken TakeRecorderOption(std::string_view word, std::string_view value, RecorderOptions& options,
+                         std::span<const FaultKind> faults);
+// What is wrong with the options together; nothing when they make sense.
+std::optional<std::string> RecorderOptionsProblem(const RecorderOptions& options);
+// A whole decimal number from `least` to `most`; nothing otherwise.
+std::optional<unsigned long> WholeNumber(std::string_view text, unsigned long least,
+                                         unsigned long most);
 
 // A stored (scrambled) image, descrambled, 65,536 bytes.
 std::vector<std::uint8_t> Descrambled(std::span<const std::uint8_t> stored);
@@ -39,11 +45,11 @@ std::vector<std::uint8_t> Descrambled(std::span<const std::uint8_t> stored);
 // 128 KiB blocks of 64 pages of 2 KiB, in as few units as the 16-bit count allows.
 Geometry FlashOfMiB(unsigned long mib);
 
-// Installs the chosen boot loader and firmware, against the boot-loader record of a
-// descrambled firmware image, and puts recorded audio at the end of the flash, for
-// the erase to be seen; or, with --resume, what the state file holds. False when
-// that file holds no state.
+// Installs the chosen boot loader and firmware, against the boot-loader section of a
+// descrambled firmware image (its code, with the chosen record), and puts recorded audio at the end
+// of the flash, for the erase to be seen; or, with --resume, what the state file holds. False, with
+// why, when that file holds no state.
 bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
-                   const RecorderOptions& options);
+                   const RecorderOptions& options, std::string& problem);
 
 } // namespace qdp::sim

@@ -1,15 +1,25 @@
 #include "sim/recorder_state.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <optional>
-#include <sstream>
+#include <limits>
+#include <stdexcept>
 #include <string_view>
 
 namespace qdp::sim {
 namespace {
+
+using Json = nlohmann::ordered_json;
+
+// What is wrong with a state file.
+struct Refused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -22,17 +32,27 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-std::optional<std::vector<std::uint8_t>> FromHex(std::string_view text) {
-    if (text.size() % 2 != 0) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        unsigned value = 0;
-        if (std::sscanf(std::string(text.substr(i, 2)).c_str(), "%2x", &value) != 1) {
-            return std::nullopt;
+std::vector<std::uint8_t> FromHex(const std::string& text, std::size_t size,
+                                  const std::string& what) {
+    const auto digit = [&](char c) {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
         }
-        bytes.push_back(static_cast<std::uint8_t>(value));
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        throw Refused(what + " holds '" + std::string(1, c) + "', not a hex digit");
+    };
+    if (text.size() != size * 2) {
+        throw Refused(what + " holds " + std::to_string(text.size() / 2) + " bytes, not " +
+                      std::to_string(size));
+    }
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(digit(text[2 * i]) << 4 | digit(text[2 * i + 1]));
     }
     return bytes;
 }
@@ -41,32 +61,122 @@ std::string Version(std::uint16_t value) {
     return std::to_string(value >> 8) + "." + std::to_string(value & 0xFF);
 }
 
-std::string Printable(std::span<const std::uint8_t> bytes) {
+// Bytes as the characters of the same codes, so that any byte can stand in a string.
+std::string Characters(std::span<const std::uint8_t> bytes) {
     std::string text;
     for (const std::uint8_t byte : bytes) {
-        if (byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\') {
+        if (byte < 0x80) {
             text += static_cast<char>(byte);
         } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            text += escaped;
+            text += static_cast<char>(0xC0 | byte >> 6);
+            text += static_cast<char>(0x80 | (byte & 0x3F));
         }
     }
     return text;
 }
 
-// The text between the quotes after "name": in the file; empty when absent.
-std::string_view Field(std::string_view json, std::string_view name) {
-    const std::string key = "\"" + std::string(name) + "\": ";
-    const std::size_t at = json.find(key);
-    if (at == std::string_view::npos) {
-        return {};
+const Json& Member(const Json& object, const char* name) {
+    if (!object.is_object() || !object.contains(name)) {
+        throw Refused(std::string("no \"") + name + "\"");
     }
-    std::size_t start = at + key.size();
-    const bool quoted = start < json.size() && json[start] == '"';
-    start += quoted ? 1 : 0;
-    const std::size_t end = json.find_first_of(quoted ? "\"" : ",\n}", start);
-    return end == std::string_view::npos ? std::string_view{} : json.substr(start, end - start);
+    return object.at(name);
+}
+
+std::uint64_t Number(const Json& object, const char* name, std::uint64_t least,
+                     std::uint64_t most) {
+    const Json& value = Member(object, name);
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() < least ||
+        value.get<std::uint64_t>() > most) {
+        throw Refused(std::string("\"") + name + "\" is " + value.dump() + ", not a number from " +
+                      std::to_string(least) + " to " + std::to_string(most));
+    }
+    return value.get<std::uint64_t>();
+}
+
+bool Flag(const Json& object, const char* name) {
+    const Json& value = Member(object, name);
+    if (!value.is_boolean()) {
+        throw Refused(std::string("\"") + name + "\" is " + value.dump() + ", not true or false");
+    }
+    return value.get<bool>();
+}
+
+const std::string& Text(const Json& object, const char* name) {
+    const Json& value = Member(object, name);
+    if (!value.is_string()) {
+        throw Refused(std::string("\"") + name + "\" is not a string");
+    }
+    return value.get_ref<const std::string&>();
+}
+
+Json PageRecord(const PageHistory& page) {
+    Json record;
+    record["factory"] = page.factory;
+    record["programmed"] = page.programmed;
+    record["programmed_run"] = page.programmedRun;
+    record["digest"] = page.digest;
+    record["erased"] = page.erased;
+    record["erased_run"] = page.erasedRun;
+    record["pieces"] = page.pieces;
+    record["spoiled"] = page.spoiled;
+    return record;
+}
+
+PageHistory PageFrom(const Json& record) {
+    PageHistory page;
+    constexpr std::uint64_t kMost32 = std::numeric_limits<std::uint32_t>::max();
+    page.factory = Flag(record, "factory");
+    page.programmed = Flag(record, "programmed");
+    page.programmedRun = static_cast<std::uint32_t>(Number(record, "programmed_run", 0, kMost32));
+    page.digest = Number(record, "digest", 0, std::numeric_limits<std::uint64_t>::max());
+    page.erased = Flag(record, "erased");
+    page.erasedRun = static_cast<std::uint32_t>(Number(record, "erased_run", 0, kMost32));
+    page.pieces = static_cast<std::uint32_t>(Number(record, "pieces", 0, kMost32));
+    page.spoiled = Flag(record, "spoiled");
+    return page;
+}
+
+VirtualRecorder Restored(const Json& state) {
+    Geometry geometry;
+    geometry.unitCount = static_cast<std::uint8_t>(Number(state, "unit_count", 0, 0xFF));
+    geometry.blocksPerUnit =
+        static_cast<std::uint16_t>(Number(state, "blocks_per_unit", 0, 0xFFFF));
+    geometry.pagesPerBlock = static_cast<std::uint8_t>(Number(state, "pages_per_block", 0, 0xFF));
+    geometry.pageSize = static_cast<std::uint16_t>(Number(state, "page_size", 1, 0xFFFF));
+    geometry.sectorSize = static_cast<std::uint32_t>(Number(state, "sector_size", 1, 0xFFFFFFFF));
+    VirtualRecorder recorder(geometry);
+    const std::vector<std::uint8_t> program =
+        FromHex(Text(state, "program_memory"), recorder.program.size(), "\"program_memory\"");
+    std::copy(program.begin(), program.end(), recorder.program.begin());
+    const Json& pages = Member(state, "program_pages");
+    if (!pages.is_array() || pages.size() != recorder.pageHistory.size()) {
+        throw Refused("\"program_pages\" is not a list of " +
+                      std::to_string(recorder.pageHistory.size()) + " pages");
+    }
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        recorder.pageHistory[i] = PageFrom(pages[i]);
+    }
+    recorder.runs = static_cast<std::uint32_t>(Number(state, "power_ups", 0, 0xFFFFFFFF));
+    recorder.bricked = Flag(state, "bricked");
+    const Json& storage = Member(state, "storage");
+    if (!storage.is_object()) {
+        throw Refused("\"storage\" is not an object of pages");
+    }
+    for (const auto& [key, bytes] : storage.items()) {
+        std::uint64_t page = 0;
+        const char* end = key.data() + key.size();
+        if (key.empty() || std::from_chars(key.data(), end, page).ptr != end ||
+            page >= geometry.TotalPages()) {
+            throw Refused("\"storage\" names page \"" + key + "\", not one of the " +
+                          std::to_string(geometry.TotalPages()) + " pages of its flash");
+        }
+        if (!bytes.is_string()) {
+            throw Refused("storage page " + key + " is not a string");
+        }
+        recorder.WriteFlash(
+            page, FromHex(bytes.get<std::string>(), geometry.pageSize, "storage page " + key));
+    }
+    return recorder;
 }
 
 } // namespace
@@ -87,96 +197,69 @@ bool WriteRecorderState(const std::string& path, const VirtualRecorder& recorder
     const auto section = [](auto& bytes) {
         return std::span(bytes).subspan(wire::kBootLoaderRecord, wire::kBootLoaderSection);
     };
-    const bool programMatches =
-        std::equal(image.begin(), image.begin() + wire::kProgramArea, program.begin());
-    const bool bootLoaderMatches = std::ranges::equal(section(image), section(program));
     const std::uint8_t* status = &program[wire::kFirmwareStatus];
-    std::ostringstream out;
-    out << "{\n";
-    out << "  \"program_area_matches_image\": " << (programMatches ? "true" : "false") << ",\n";
-    out << "  \"boot_loader_matches_image\": " << (bootLoaderMatches ? "true" : "false") << ",\n";
-    out << "  \"boot_loader_version\": \""
-        << Version(static_cast<std::uint16_t>(program[wire::kBootLoaderRecord] << 8 |
-                                              program[wire::kBootLoaderRecord + 1]))
-        << "\",\n";
-    out << "  \"firmware_version\": \""
-        << Version(static_cast<std::uint16_t>(status[1] << 8 | status[0])) << "\",\n";
-    out << "  \"firmware_marker\": \"" << Printable(std::span(status + 7, 4)) << "\",\n";
-    out << "  \"flash_pages\": " << recorder.geometry.TotalPages() << ",\n";
-    out << "  \"stored_pages\": " << recorder.StoredPages() << ",\n";
-    out << "  \"erased_page_ranges\": [";
-    const char* separator = "";
+    Json state;
+    state["program_area_matches_image"] =
+        std::equal(image.begin(), image.begin() + wire::kProgramArea, program.begin());
+    state["boot_loader_matches_image"] = std::ranges::equal(section(image), section(program));
+    state["boot_loader_version"] = Version(static_cast<std::uint16_t>(
+        program[wire::kBootLoaderRecord] << 8 | program[wire::kBootLoaderRecord + 1]));
+    state["firmware_version"] = Version(static_cast<std::uint16_t>(status[1] << 8 | status[0]));
+    state["firmware_marker"] = Characters(std::span(status + 7, 4));
+    state["bricked"] = recorder.bricked;
+    state["flash_pages"] = recorder.geometry.TotalPages();
+    state["stored_pages"] = recorder.StoredPages();
+    Json ranges = Json::array();
     for (const PageRange& range : recorder.ErasedRanges()) {
-        out << separator << "[" << range.first << ", " << range.end << "]";
-        separator = ", ";
+        ranges.push_back({range.first, range.end});
     }
-    out << "],\n";
-    out << "  \"restarts\": " << run.restarts << ",\n";
-    out << "  \"invalid_wrappers\": " << run.invalidWrappers << ",\n";
-    out << "  \"commands\": {";
-    separator = "";
+    state["erased_page_ranges"] = ranges;
+    state["restarts"] = run.restarts;
+    state["invalid_wrappers"] = run.invalidWrappers;
+    state["commands"] = Json::object();
     for (const auto& [name, count] : run.commands) {
-        out << separator << "\"" << name << "\": " << count;
-        separator = ", ";
+        state["commands"][name] = count;
     }
-    out << "},\n";
     // What the recorder keeps without power, for --resume.
     const Geometry& geometry = recorder.geometry;
-    out << "  \"unit_count\": " << unsigned{geometry.unitCount} << ",\n";
-    out << "  \"blocks_per_unit\": " << geometry.blocksPerUnit << ",\n";
-    out << "  \"pages_per_block\": " << unsigned{geometry.pagesPerBlock} << ",\n";
-    out << "  \"page_size\": " << geometry.pageSize << ",\n";
-    out << "  \"sector_size\": " << geometry.sectorSize << ",\n";
-    out << "  \"program_memory\": \"" << Hex(program) << "\",\n";
-    out << "  \"storage\": {";
-    separator = "";
-    for (const std::uint64_t page : recorder.StoredPageNumbers()) {
-        out << separator << "\n    \"" << page << "\": \"" << Hex(recorder.ReadFlash(page)) << "\"";
-        separator = ",";
+    state["unit_count"] = geometry.unitCount;
+    state["blocks_per_unit"] = geometry.blocksPerUnit;
+    state["pages_per_block"] = geometry.pagesPerBlock;
+    state["page_size"] = geometry.pageSize;
+    state["sector_size"] = geometry.sectorSize;
+    state["power_ups"] = recorder.runs;
+    state["program_memory"] = Hex(program);
+    state["program_pages"] = Json::array();
+    for (const PageHistory& page : recorder.pageHistory) {
+        state["program_pages"].push_back(PageRecord(page));
     }
-    out << "\n  }\n}\n";
+    state["storage"] = Json::object();
+    for (const std::uint64_t page : recorder.StoredPageNumbers()) {
+        state["storage"][std::to_string(page)] = Hex(recorder.ReadFlash(page));
+    }
     std::ofstream file(path);
-    file << out.str();
+    file << state.dump(2) << "\n";
     return static_cast<bool>(file);
 }
 
-bool ReadRecorderState(const std::string& path, VirtualRecorder& recorder) {
-    std::ifstream file(path);
-    const std::string json(std::istreambuf_iterator<char>(file), {});
-    const auto number = [&](std::string_view name) {
-        return std::strtoull(std::string(Field(json, name)).c_str(), nullptr, 10);
-    };
-    Geometry geometry;
-    geometry.unitCount = static_cast<std::uint8_t>(number("unit_count"));
-    geometry.blocksPerUnit = static_cast<std::uint16_t>(number("blocks_per_unit"));
-    geometry.pagesPerBlock = static_cast<std::uint8_t>(number("pages_per_block"));
-    geometry.pageSize = static_cast<std::uint16_t>(number("page_size"));
-    geometry.sectorSize = static_cast<std::uint32_t>(number("sector_size"));
-    const auto program = FromHex(Field(json, "program_memory"));
-    const std::size_t storageAt = json.find("\"storage\": {");
-    if (!program || program->size() != recorder.program.size() || geometry.pageSize == 0 ||
-        storageAt == std::string::npos) {
-        return false;
+std::optional<std::string> ReadRecorderState(const std::string& path, VirtualRecorder& recorder) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return path + ": cannot be read";
     }
-    VirtualRecorder restored(geometry);
-    std::copy(program->begin(), program->end(), restored.program.begin());
-    // "page": "bytes" pairs, one a line, up to the closing brace.
-    std::istringstream lines(json.substr(storageAt));
-    std::string line;
-    std::getline(lines, line);
-    while (std::getline(lines, line) && line.find('}') == std::string::npos) {
-        const std::size_t colon = line.find("\": \"");
-        const auto bytes =
-            colon == std::string::npos
-                ? std::nullopt
-                : FromHex(std::string_view(line).substr(colon + 4, line.rfind('"') - colon - 4));
-        if (!bytes) {
-            return false;
+    const std::string text(std::istreambuf_iterator<char>(file), {});
+    try {
+        const Json state = Json::parse(text);
+        if (!state.is_object()) {
+            throw Refused("not a recorder's state");
         }
-        restored.WriteFlash(std::strtoull(line.c_str() + line.find('"') + 1, nullptr, 10), *bytes);
+        recorder = Restored(state);
+        return std::nullopt;
+    } catch (const Json::exception& e) {
+        return path + ": not JSON: " + e.what();
+    } catch (const Refused& e) {
+        return path + ": not a recorder's state: " + e.what();
     }
-    recorder = std::move(restored);
-    return true;
 }
 
 } // namespace qdp::sim

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -28,8 +29,9 @@ std::string CommandName(const CommandBlock& block);
 bool WriteRecorderState(const std::string& path, const VirtualRecorder& recorder,
                         std::span<const std::uint8_t> image, const RunSummary& run);
 
-// Reads a state that WriteRecorderState wrote into a recorder made with its geometry;
-// false, with the recorder untouched, when the file holds none.
-bool ReadRecorderState(const std::string& path, VirtualRecorder& recorder);
+// Reads a state that WriteRecorderState wrote into a recorder made with its geometry.
+// When the file holds none, says why in one line that names the file, and leaves the
+// recorder untouched: a file is never read in part.
+std::optional<std::string> ReadRecorderState(const std::string& path, VirtualRecorder& recorder);
 
 } // namespace qdp::sim

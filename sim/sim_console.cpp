@@ -21,6 +21,8 @@ bool KeyWaiting() {
     return !host.keys.empty() && host.keys.front().atMs <= host.NowMs();
 }
 
+bool ConsoleAvailable() { return !sim::VirtualHost::Instance().noConsole; }
+
 void WriteText(std::string_view text) { sim::VirtualHost::Instance().console.append(text); }
 
 void IgnoreInterrupt(bool ignore) {

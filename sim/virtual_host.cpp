@@ -67,9 +67,20 @@ void VirtualHost::PlugIn(int drive) {
     if (!away_) {
         return;
     }
+    away_->recorder->Boot();
+    if (away_->recorder->Bricked()) {
+        away_->returns = false; // it never comes up: not on the bus
+        return;
+    }
     slots_[drive] = {DriveKind::Recorder, away_->recorder, {}, OpenFailure::None};
     away_.reset();
-    slots_[drive].recorder->Boot();
+}
+
+void VirtualHost::PowerUp(int drive) {
+    if (slots_[drive].recorder) {
+        Leave(drive, false);
+        PlugIn(drive);
+    }
 }
 
 VirtualRecorder* VirtualHost::AnyRecorder() {
@@ -140,10 +151,14 @@ void VirtualHost::Leave(int drive, bool returns) {
 
 void VirtualHost::Arrivals() {
     if (away_ && away_->returns && NowUs() >= away_->returnAtUs && away_->opensLeft <= 0) {
-        Slot& slot = slots_[away_->returnDrive];
-        slot = {DriveKind::Recorder, away_->recorder, {}, restart.returnOpenFailure};
+        away_->recorder->Boot();
+        if (away_->recorder->Bricked()) {
+            away_->returns = false;
+            return;
+        }
+        slots_[away_->returnDrive] = {
+            DriveKind::Recorder, away_->recorder, {}, restart.returnOpenFailure};
         away_.reset();
-        slot.recorder->Boot();
     }
 }
 
@@ -243,6 +258,9 @@ HostResult VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction,
         if (fault == FaultAction::CheckCondition) {
             result.good = false;
             result.sense = kAborted;
+            if (slot.recorder) {
+                slot.recorder->ReportedAsFailed();
+            }
         }
         if (fault == FaultAction::AlterReply && dataIn && taken->alter) {
             taken->alter(buffer, result.moved);

@@ -107,8 +107,11 @@ class VirtualHost {
     // The recorder wherever it is, on a drive or away after a restart.
     VirtualRecorder* AnyRecorder();
     // Plugs an unplugged recorder (one that vanished, or never came back from a
-    // restart) in on `drive`: it starts as at power-up, with what it kept.
+    // restart) in on `drive`: it starts as at power-up, with what it kept. A recorder
+    // that its power-up bricks stays off the bus.
     void PlugIn(int drive);
+    // Unplugs the recorder on `drive` and plugs it in again.
+    void PowerUp(int drive);
     // Makes the recorder on `drive` arrive after this many milliseconds.
     void AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry = {});
 
@@ -150,6 +153,7 @@ class VirtualHost {
         std::uint64_t atMs; // typed at this virtual time
     };
     std::deque<Key> keys;
+    bool noConsole = false; // a run with no console at all (keys then read as none)
     void Type(std::string_view text, std::uint64_t atMs = 0);
     void TypeSpecial(std::uint8_t extendedCode, std::uint64_t atMs = 0);
     std::string console;                                        // every text written

@@ -7,6 +7,9 @@ namespace qdp::sim {
 namespace {
 
 inline constexpr std::uint8_t kErased = 0xFF;
+inline constexpr std::size_t kPiece = 32;
+inline constexpr std::uint32_t kAllPieces = 0xFFFFFFFF; // 32 pieces a page
+inline constexpr std::uint32_t kFactoryRun = 0xFFFFFFFF;
 
 bool Fits(std::uint64_t first, std::uint64_t count, std::uint64_t total) {
     return first <= total && count <= total - first;
@@ -118,14 +121,104 @@ void VirtualRecorder::NoteErased(std::uint64_t first, std::uint64_t end) {
     erased_ = std::move(merged);
 }
 
+std::uint64_t PageDigest(std::span<const std::uint8_t> page) {
+    std::uint64_t digest = 0xCBF29CE484222325; // FNV-1a
+    for (const std::uint8_t byte : page) {
+        digest = (digest ^ byte) * 0x100000001B3;
+    }
+    return digest;
+}
+
+void VirtualRecorder::NotePageErase(std::size_t base) {
+    if (base >= wire::kProgramArea) {
+        return;
+    }
+    PageHistory& page = pageHistory[base / wire::kControllerPage];
+    page.factory = false;
+    page.erased = true;
+    page.erasedRun = runs;
+    page.pieces = 0;
+    page.spoiled = false;
+}
+
+void VirtualRecorder::NoteWrite(std::size_t address, std::size_t count) {
+    const std::size_t end = std::min(address + count, wire::kProgramArea);
+    for (std::size_t at = address; at < end;
+         at = (at / wire::kControllerPage + 1) * wire::kControllerPage) {
+        const std::size_t index = at / wire::kControllerPage;
+        PageHistory& page = pageHistory[index];
+        const std::size_t within = at % wire::kControllerPage;
+        const std::uint32_t piece = 1u << (within / kPiece);
+        // Only a whole piece, once, after this run's erase of the page, is part of
+        // programming it.
+        if (page.factory || !page.erased || page.erasedRun != runs || within % kPiece != 0 ||
+            count != kPiece || (page.pieces & piece) != 0) {
+            page.spoiled = true;
+        }
+        page.factory = false;
+        page.pieces |= piece;
+        lastWritePage_ = index;
+    }
+}
+
+void VirtualRecorder::ReportedAsFailed() {
+    if (lastWritePage_) {
+        pageHistory[*lastWritePage_].spoiled = true;
+    }
+}
+
+// A page whose programming is complete is whole once the command that completed it
+// was not reported as failed.
+void VirtualRecorder::Settle() {
+    if (!lastWritePage_) {
+        return;
+    }
+    PageHistory& page = pageHistory[*lastWritePage_];
+    if (page.pieces == kAllPieces && !page.spoiled) {
+        page.programmed = true;
+        page.programmedRun = page.erasedRun;
+        page.digest = PageDigest(std::span(program).subspan(*lastWritePage_ * wire::kControllerPage,
+                                                            wire::kControllerPage));
+    }
+    lastWritePage_.reset();
+}
+
+bool VirtualRecorder::ProgramWhole() const {
+    std::optional<std::uint32_t> programRun;
+    for (std::size_t index = 0; index < pageHistory.size(); ++index) {
+        const PageHistory& page = pageHistory[index];
+        const auto bytes =
+            std::span(program).subspan(index * wire::kControllerPage, wire::kControllerPage);
+        if (!page.factory && (!page.programmed || PageDigest(bytes) != page.digest)) {
+            return false;
+        }
+        const std::uint32_t run = page.factory ? kFactoryRun : page.programmedRun;
+        if (programRun && *programRun != run) {
+            return false; // pages of different runs
+        }
+        programRun = run;
+    }
+    return true;
+}
+
 void VirtualRecorder::Boot() {
+    Settle();
+    ++runs;
     // What the controller held in its RAM is gone; its flash memories keep theirs.
     reply_.clear();
     sense_ = wire::kNoSense;
     restartRequested_ = false;
-    const auto mark =
-        std::span(program).subspan(wire::kInstallerMarkAt, wire::kInstallerMark.size());
-    if (std::equal(mark.begin(), mark.end(), wire::kInstallerMark.begin())) {
+    const auto marked = [&](std::size_t at, std::string_view mark) {
+        return std::equal(mark.begin(), mark.end(),
+                          program.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    const bool installer = marked(wire::kInstallerMarkAt, wire::kInstallerMark);
+    const bool firmware = marked(wire::kFirmwareStatus + 7, wire::kFirmwareMarker);
+    if (bricked || ((installer || firmware) && !ProgramWhole())) {
+        bricked = true;
+        return;
+    }
+    if (installer) {
         std::copy_n(program.begin() + wire::kCarriedSectionAt, wire::kBootLoaderSection,
                     program.begin() + wire::kBootLoaderRecord);
     }
@@ -133,6 +226,7 @@ void VirtualRecorder::Boot() {
 
 Reply VirtualRecorder::Execute(const CommandBlock& block, std::span<std::uint8_t> in,
                                std::span<const std::uint8_t> out) {
+    Settle();
     const Reply reply = Dispatch(block, in, out);
     if (block[0] != wire::kRequestSense) {
         sense_ = reply.good ? wire::kNoSense : reply.sense;
@@ -352,6 +446,11 @@ bool VirtualRecorder::ControllerFrame(std::span<const std::uint8_t> frame) {
         for (std::size_t i = 0; i < count; ++i) {
             program[address() + i] &= frame[4 + i];
         }
+        NoteWrite(address(), count);
+        if (++writes_ == corruptWriteAt && count > 0) {
+            program[address() + (writes_ - 1) % count] ^= 0x01; // stored wrongly, answered good
+            ReportedAsFailed();
+        }
         reply_.assign(frame.begin() + 4, frame.end());
         return true;
     }
@@ -362,6 +461,7 @@ bool VirtualRecorder::ControllerFrame(std::span<const std::uint8_t> frame) {
         const std::size_t base = address() & ~(wire::kControllerPage - 1);
         std::fill_n(program.begin() + static_cast<std::ptrdiff_t>(base), wire::kControllerPage,
                     kErased);
+        NotePageErase(base);
         reply_.assign(wire::kEraseReply, 0);
         return true;
     }

@@ -6,13 +6,17 @@
 // After a restart the recorder runs what its program area holds. A boot-loader
 // replacement program is told from a firmware by the eight bytes "BLINSTAL" at
 // 0x0F08 of the program area; it installs the boot-loader section that it carries
-// at 0x2000-0x3FFF over the boot loader at 0xD800.
+// at 0x2000-0x3FFF over the boot loader at 0xD800. A firmware is started by its
+// status record ("FWOK" at 0xD3FC). Either one starts only when it was written whole:
+// a real controller that jumps into a torn program crashes before its USB stack is
+// up, and is lost to every updater. Such a recorder is bricked and never comes back.
 #pragma once
 
 #include "sim/wire.h"
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -52,6 +56,23 @@ struct PageRange {
     std::uint64_t end;
 };
 
+// What the recorder knows of how one page of its program area came to hold what it
+// holds. A page is whole when it holds exactly what one page erase and its 32 piece
+// writes, all in one run (the time between two power-ups), left; a program is whole
+// when all 53 pages are, from one run.
+struct PageHistory {
+    bool factory = true; // as shipped: whole, until the page is first erased or written
+    // The last time the page was programmed whole: the run, and a digest of its bytes.
+    bool programmed = false;
+    std::uint32_t programmedRun = 0;
+    std::uint64_t digest = 0;
+    // The programming since the page's last erase.
+    bool erased = false;
+    std::uint32_t erasedRun = 0;
+    std::uint32_t pieces = 0; // one bit per 32-byte piece written
+    bool spoiled = false;     // a write that failed, went wrong or came without an erase
+};
+
 class VirtualRecorder {
   public:
     explicit VirtualRecorder(Geometry geometry = {});
@@ -68,16 +89,32 @@ class VirtualRecorder {
 
     // True once after the controller took a restart frame.
     bool TakeRestartRequest() { return std::exchange(restartRequested_, false); }
+    // The host reported the command just carried out as failed: a memory write it
+    // carried is not trusted.
+    void ReportedAsFailed();
     // What the controller does when it starts, after a restart or at power-up: it
     // runs what is programmed (an installer installs the boot-loader section it
-    // carries); what its RAM held is lost.
+    // carries); what its RAM held is lost. A torn program that it would start
+    // bricks it.
     void Boot();
+    bool Bricked() const { return bricked; }
+    // Whether the program area holds one whole program.
+    bool ProgramWhole() const;
+
+    // The corrupt-at fault: the Nth memory write (counting from 1, among memory writes
+    // only) is carried and answered as good, but one byte of it is stored wrongly.
+    std::uint64_t corruptWriteAt = 0;
+    std::uint64_t MemoryWrites() const { return writes_; }
 
     // --- set-up and inspection -------------------------------------------------
     Geometry geometry;
     std::vector<std::uint8_t> inquiry{wire::kIdentity.begin(), wire::kIdentity.end()};
 
     std::array<std::uint8_t, wire::kProgramMemory> program{};
+    // What it keeps about its program area without power.
+    std::array<PageHistory, wire::kProgramArea / wire::kControllerPage> pageHistory{};
+    std::uint32_t runs = 0; // power-ups and restarts so far
+    bool bricked = false;
     void SetBootLoader(std::uint16_t version, std::string_view identification);
     void SetFirmware(std::uint16_t version, std::string_view marker = "FWOK");
 
@@ -105,6 +142,9 @@ class VirtualRecorder {
     Reply I2CSend(const CommandBlock& block, std::span<const std::uint8_t> data);
     Reply I2CReceive(const CommandBlock& block, std::span<std::uint8_t> data);
     bool ControllerFrame(std::span<const std::uint8_t> frame);
+    void NotePageErase(std::size_t address);
+    void NoteWrite(std::size_t address, std::size_t count);
+    void Settle();
 
     void CopyOut(std::uint64_t byteOffset, std::span<std::uint8_t> out) const;
     void NoteErased(std::uint64_t first, std::uint64_t end);
@@ -114,6 +154,11 @@ class VirtualRecorder {
     std::vector<std::uint8_t> reply_; // the controller's reply to the last frame
     wire::Sense sense_;               // of the last command that failed
     bool restartRequested_ = false;
+    std::uint64_t writes_ = 0;                 // memory writes carried
+    std::optional<std::size_t> lastWritePage_; // written by the command being carried
 };
+
+// A digest of one program page, as PageHistory keeps it.
+std::uint64_t PageDigest(std::span<const std::uint8_t> page);
 
 } // namespace qdp::sim

@@ -18,41 +18,58 @@
 
 namespace {
 
+using qdp::sim::FaultKind;
 using qdp::sim::VirtualHost;
 
-constexpr char kUsage[] =
-    "usage: qdp_virtual_updater [options] [the updater's words: diag, --yes, --list, --json,\n"
-    "                            --device PATH, --help, --version]\n"
-    "  --boot-loader older|equal|newer|incompatible   installed boot loader, against the\n"
-    "                                                 one offered (older: one minor less)\n"
-    "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
-    "  --flash-mib N                                  flash size in MiB (512)\n"
-    "  --fault none|program-failure|no-leave|no-return|other-drive|unplug-at=N\n"
-    "                                                 unplug-at=N: unplugged before the\n"
-    "                                                 run's Nth command\n"
-    "  --state FILE                                   write the recorder's end state (JSON)\n"
-    "  --resume FILE                                  start from such a state (the recorder\n"
-    "                                                 plugged back in)\n"
-    "  --pacing fast|real                             fast: pauses recorded, not slept\n"
-    "  --drive N                                      drive of the recorder (0)\n"
-    "  --arrive-after-ms N                            connect the recorder only later\n"
-    "  --restart-ms N                                 how long a restart takes (1500)\n";
+constexpr FaultKind kFaults[] = {
+    FaultKind::None,       FaultKind::ProgramFailure, FaultKind::NoLeave, FaultKind::NoReturn,
+    FaultKind::OtherDrive, FaultKind::UnplugAt,       FaultKind::FailAt,  FaultKind::CorruptAt};
+
+std::string Usage() {
+    return "usage: qdp_virtual_updater [options] [the updater's words]\n"
+           "Runs the updater against a virtual recorder. Its options:\n"
+           "  --boot-loader older|equal|newer|incompatible   installed boot loader, against the\n"
+           "                                                 one offered (older: one minor less)\n"
+           "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
+           "  --flash-mib N                                  flash size in MiB (512)\n"
+           "  --fault " +
+           qdp::sim::FaultChoices(kFaults) +
+           "\n"
+           "      unplug-at=N: unplugged before the run's Nth command; fail-at=N: the Nth\n"
+           "      command fails, not carried out; corrupt-at=N: the Nth memory write is\n"
+           "      answered good but stores one byte wrongly\n"
+           "  --state FILE                                   write the recorder's end state "
+           "(JSON)\n"
+           "  --resume FILE                                  start from such a state (the "
+           "recorder\n"
+           "                                                 plugged back in); not with\n"
+           "                                                 --boot-loader, --firmware, "
+           "--flash-mib\n"
+           "  --pacing fast|real                             fast: pauses recorded, not slept\n"
+           "  --drive N                                      drive of the recorder, 0 to 9 (0)\n"
+           "  --arrive-after-ms N                            connect the recorder only later\n"
+           "  --restart-ms N                                 how long a restart takes (1500)\n"
+           "\nThe updater's words are passed on:\n\n";
+}
 
 struct Options {
     qdp::sim::RecorderOptions recorder;
     std::string pacing = "fast";
     int drive = 0;
     long arriveAfterMs = -1;
+    bool help = false;
     std::vector<char*> passed; // handed to the updater
 };
 
-bool Parse(int argc, char** argv, Options& options) {
+// False, with what is wrong, when the words make no sense.
+bool Parse(int argc, char** argv, Options& options, std::string& problem) {
     options.passed.push_back(argv[0]);
     for (int i = 1; i < argc; ++i) {
         const std::string_view word = argv[i];
         // The updater's own words and switches go to it as they stand.
         const bool updaters = word == "--list" || word == "--json" || word == "--yes" ||
-                              word == "--help" || word == "--version";
+                              word == "--help" || word == "--version" || word == "--verify";
+        options.help = options.help || word == "--help";
         if (!word.starts_with("--") || updaters) {
             options.passed.push_back(argv[i]);
             continue;
@@ -63,33 +80,44 @@ bool Parse(int argc, char** argv, Options& options) {
             continue;
         }
         if (i + 1 >= argc) {
+            problem = std::string(word) + " wants a value";
             return false;
         }
-        const std::string value = argv[++i];
-        if (qdp::sim::TakeRecorderOption(word, value, options.recorder)) {
-            continue;
+        const std::string_view value = argv[++i];
+        std::optional<unsigned long> number;
+        switch (qdp::sim::TakeRecorderOption(word, value, options.recorder, kFaults)) {
+        case qdp::sim::Taken::Taken: continue;
+        case qdp::sim::Taken::BadValue:
+            problem = std::string(word) + " " + std::string(value) + " is not understood";
+            return false;
+        case qdp::sim::Taken::NotMine: break;
         }
-        if (word == "--pacing") {
+        if (word == "--pacing" && (value == "fast" || value == "real")) {
             options.pacing = value;
-        } else if (word == "--drive") {
-            options.drive = std::atoi(value.c_str());
-        } else if (word == "--arrive-after-ms") {
-            options.arriveAfterMs = std::atol(value.c_str());
+        } else if (word == "--drive" && (number = qdp::sim::WholeNumber(value, 0, 9))) {
+            options.drive = static_cast<int>(*number);
+        } else if (word == "--arrive-after-ms" &&
+                   (number = qdp::sim::WholeNumber(value, 0, 3'600'000))) {
+            options.arriveAfterMs = static_cast<long>(*number);
         } else {
+            problem = std::string(word) + " " + std::string(value) + " is not understood";
             return false;
         }
     }
-    return qdp::sim::RecorderOptionsValid(options.recorder, {"other-drive"}) &&
-           (options.pacing == "fast" || options.pacing == "real") && options.drive >= 0 &&
-           options.drive < qdp::sim::kDrives;
+    if (const auto together = qdp::sim::RecorderOptionsProblem(options.recorder)) {
+        problem = *together;
+        return false;
+    }
+    return true;
 }
 
 std::vector<std::uint8_t> OfferedImage() {
     return qdp::sim::Descrambled(qdp::os::FindEmbeddedImage("FWC"));
 }
 
-// False when the recorder cannot be set up (a state file that holds none).
-bool Configure(const Options& options, VirtualHost& host) {
+// False, with what is wrong, when the recorder cannot be set up (a state file that
+// holds none).
+bool Configure(const Options& options, VirtualHost& host, std::string& problem) {
     host.realPacing = options.pacing == "real";
     host.restart.awayMs = options.recorder.restartMs;
     const qdp::sim::Geometry geometry = qdp::sim::FlashOfMiB(options.recorder.flashMib);
@@ -99,31 +127,38 @@ bool Configure(const Options& options, VirtualHost& host) {
     } else {
         host.AttachRecorder(options.drive, geometry);
     }
-    if (!qdp::sim::SetUpRecorder(*host.AnyRecorder(), OfferedImage(), options.recorder)) {
+    qdp::sim::VirtualRecorder& recorder = *host.AnyRecorder();
+    if (!qdp::sim::SetUpRecorder(recorder, OfferedImage(), options.recorder, problem)) {
         return false;
     }
-    if (!options.recorder.resume.empty()) {
-        host.AnyRecorder()->Boot(); // plugged back in: it starts as at power-up
+    if (!options.recorder.resume.empty() && options.arriveAfterMs < 0) {
+        host.PowerUp(options.drive); // plugged back in: it starts as at power-up
     }
-    if (options.recorder.fault == "unplug-at") {
-        host.AddFault({[at = options.recorder.unplugAt](const qdp::sim::CommandView& v) {
-                           return v.index + 1 == at;
-                       },
-                       qdp::sim::FaultAction::Vanish});
-    }
-
-    if (options.recorder.fault == "program-failure") {
+    const qdp::sim::RecorderFault fault = options.recorder.fault;
+    switch (fault.kind) {
+    case FaultKind::UnplugAt:
+    case FaultKind::FailAt:
+        host.AddFault(
+            {[at = fault.at](const qdp::sim::CommandView& v) { return v.index + 1 == at; },
+             fault.kind == FaultKind::UnplugAt ? qdp::sim::FaultAction::Vanish
+                                               : qdp::sim::FaultAction::FailCommand});
+        break;
+    case FaultKind::CorruptAt: break; // the recorder's own, set up with it
+    case FaultKind::ProgramFailure:
         host.AddFault({[](const qdp::sim::CommandView& v) {
                            return v.block[1] == 0x02 && v.dataOut.size() == 36 &&
                                   v.dataOut[1] == 0x00 && v.dataOut[2] == 0x0C;
                        },
                        qdp::sim::FaultAction::CheckCondition});
-    } else if (options.recorder.fault == "no-leave") {
+        break;
+    case FaultKind::NoLeave:
         host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverLeaves;
-    } else if (options.recorder.fault == "no-return") {
+        break;
+    case FaultKind::NoReturn:
         host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverReturns;
-    } else if (options.recorder.fault == "other-drive") {
-        host.restart.returnDrive = (options.drive + 1) % 9;
+        break;
+    case FaultKind::OtherDrive: host.restart.returnDrive = (options.drive + 1) % 9; break;
+    case FaultKind::None: break;
     }
     return true;
 }
@@ -143,13 +178,17 @@ void WriteState(const std::string& path, VirtualHost& host) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!Parse(argc, argv, options)) {
-        std::fputs(kUsage, stderr);
+    std::string problem;
+    if (!Parse(argc, argv, options, problem)) {
+        std::fprintf(stderr, "qdp_virtual_updater: %s.\n\n%s", problem.c_str(), Usage().c_str());
         return 2;
     }
+    if (options.help) {
+        std::fputs(Usage().c_str(), stdout); // then the updater's own
+    }
     VirtualHost& host = VirtualHost::Instance();
-    if (!Configure(options, host)) {
-        std::fprintf(stderr, "%s holds no recorder state\n", options.recorder.resume.c_str());
+    if (!Configure(options, host, problem)) {
+        std::fprintf(stderr, "qdp_virtual_updater: %s\n", problem.c_str());
         return 2;
     }
     const int exitCode =
@@ -158,7 +197,9 @@ int main(int argc, char** argv) {
     if (!options.recorder.state.empty()) {
         WriteState(options.recorder.state, host);
     }
-    std::fprintf(stderr, "[virtual recorder: %zu commands, %d restarts, %zu pauses]\n",
-                 host.Trace().size(), host.Restarts(), host.Pauses().size());
+    if (!options.help) {
+        std::fprintf(stderr, "[virtual recorder: %zu commands, %d restarts, %zu pauses]\n",
+                     host.Trace().size(), host.Restarts(), host.Pauses().size());
+    }
     return exitCode;
 }

@@ -187,6 +187,8 @@ bool KeyWaiting() {
     return terminal.Engage() && terminal.KeyReady();
 }
 
+bool ConsoleAvailable() { return Terminal::Instance().Engage(); }
+
 void WriteText(std::string_view text) {
     Terminal::Instance().Engage(); // from the first text on, keys are not echoed
     std::fwrite(text.data(), 1, text.size(), stdout);

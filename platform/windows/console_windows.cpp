@@ -131,6 +131,8 @@ bool KeyWaiting() {
     return input.Available() && input.Waiting();
 }
 
+bool ConsoleAvailable() { return ConsoleInput::Instance().Available(); }
+
 void WriteText(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     // Shown at once on a console, and in a pipe or file as soon as it is written.

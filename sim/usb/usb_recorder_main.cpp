@@ -29,21 +29,31 @@ namespace {
 
 using namespace qdp::sim;
 
-constexpr char kUsage[] =
-    "usage: qdp_usb_recorder --image FWC.bin [options]\n"
-    "  --image FILE                                   the firmware image the updater offers\n"
-    "  --boot-loader older|equal|newer|incompatible   installed boot loader, against the\n"
-    "                                                 image's (older: one minor less)\n"
-    "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
-    "  --flash-mib N                                  flash size in MiB (512)\n"
-    "  --restart-ms N                                 time off the bus at a restart (1500)\n"
-    "  --fault none|program-failure|no-leave|no-return|unplug-at=N\n"
-    "                                                 unplug-at=N: unplugged before its Nth\n"
-    "                                                 command, the kernel's counted\n"
-    "  --state FILE                                   where the end state goes (JSON)\n"
-    "  --resume FILE                                  start from such a state (the recorder\n"
-    "                                                 plugged back in)\n"
-    "  --controller NAME                              USB device controller (first found)\n";
+constexpr FaultKind kFaults[] = {FaultKind::None,     FaultKind::ProgramFailure, FaultKind::NoLeave,
+                                 FaultKind::NoReturn, FaultKind::UnplugAt,       FaultKind::FailAt,
+                                 FaultKind::CorruptAt};
+
+std::string Usage() {
+    return "usage: qdp_usb_recorder --image FWC.bin [options]\n"
+           "  --image FILE                                   the firmware image the updater "
+           "offers\n"
+           "  --boot-loader older|equal|newer|incompatible   installed boot loader, against the\n"
+           "                                                 image's (older: one minor less)\n"
+           "  --firmware valid|unavailable                   installed firmware (valid: 2.4)\n"
+           "  --flash-mib N                                  flash size in MiB (512)\n"
+           "  --restart-ms N                                 time off the bus at a restart (1500)\n"
+           "  --fault " +
+           FaultChoices(kFaults) +
+           "\n"
+           "      unplug-at=N: unplugged before its Nth command; fail-at=N: its Nth command\n"
+           "      fails, not carried out (the kernel's commands counted too); corrupt-at=N:\n"
+           "      its Nth memory write is answered good but stores one byte wrongly\n"
+           "  --state FILE                                   where the end state goes (JSON)\n"
+           "  --resume FILE                                  start from such a state (the "
+           "recorder\n"
+           "                                                 plugged back in)\n"
+           "  --controller NAME                              USB device controller (first found)\n";
+}
 
 struct Options {
     RecorderOptions recorder;
@@ -55,8 +65,10 @@ bool Parse(int argc, char** argv, Options& options) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string_view word = argv[i];
         const std::string value = argv[i + 1];
-        if (TakeRecorderOption(word, value, options.recorder)) {
-            continue;
+        switch (TakeRecorderOption(word, value, options.recorder, kFaults)) {
+        case Taken::Taken: continue;
+        case Taken::BadValue: return false;
+        case Taken::NotMine: break;
         }
         if (word == "--image") {
             options.image = value;
@@ -66,7 +78,7 @@ bool Parse(int argc, char** argv, Options& options) {
             return false;
         }
     }
-    return argc % 2 == 1 && !options.image.empty() && RecorderOptionsValid(options.recorder);
+    return argc % 2 == 1 && !options.image.empty() && !RecorderOptionsProblem(options.recorder);
 }
 
 std::atomic<bool> stopAsked{false};
@@ -94,7 +106,7 @@ void SleepMs(unsigned long ms) {
 int main(int argc, char** argv) {
     Options options;
     if (!Parse(argc, argv, options)) {
-        std::fputs(kUsage, stderr);
+        std::fputs(Usage().c_str(), stderr);
         return 2;
     }
     const std::vector<std::uint8_t> image = ReadImage(options.image);
@@ -104,9 +116,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     VirtualRecorder recorder(FlashOfMiB(options.recorder.flashMib));
-    if (!SetUpRecorder(recorder, image, options.recorder)) {
-        std::fprintf(stderr, "qdp_usb_recorder: %s holds no recorder state\n",
-                     options.recorder.resume.c_str());
+    std::string problem;
+    if (!SetUpRecorder(recorder, image, options.recorder, problem)) {
+        std::fprintf(stderr, "qdp_usb_recorder: %s\n", problem.c_str());
         return 2;
     }
     if (!options.recorder.resume.empty()) {
@@ -132,65 +144,74 @@ int main(int argc, char** argv) {
         gadgetOptions.serial += "-" + suffix;
     }
     std::string error;
-    if (!gadget.Create(gadgetOptions, error) || !gadget.Bind()) {
+    // A recorder that its power-up bricked never comes onto the bus.
+    bool away = recorder.Bricked();
+    if (!gadget.Create(gadgetOptions, error) || (!away && !gadget.Bind())) {
         std::fprintf(stderr, "qdp_usb_recorder: %s\n",
                      error.empty() ? "cannot bind to the controller" : error.c_str());
         return 1;
     }
-    std::printf("qdp_usb_recorder: connected\n");
+    std::printf(away ? "qdp_usb_recorder: bricked, never comes up\n"
+                     : "qdp_usb_recorder: connected\n");
     std::fflush(stdout);
 
+    const RecorderFault fault = options.recorder.fault;
     usb::BulkOnlyTarget target(recorder);
-    if (options.recorder.fault == "program-failure") {
-        // The memory write of the programming run at 0x0C00 is refused.
-        target.failCommand = [](const CommandBlock& block, std::span<const std::uint8_t> out) {
-            return block[0] == wire::kVendor && block[1] == wire::kI2CSend && out.size() == 36 &&
-                   out[0] == wire::kFrameWrite && out[1] == 0x00 && out[2] == 0x0C;
-        };
-    }
+    unsigned long served = 0; // commands served, the kernel's too
+    target.failCommand = [&](const CommandBlock& block, std::span<const std::uint8_t> out) {
+        if (fault.kind == FaultKind::FailAt) {
+            return served + 1 == fault.at;
+        }
+        // The programming run's memory write at 0x0C00 is refused.
+        return fault.kind == FaultKind::ProgramFailure && block[0] == wire::kVendor &&
+               block[1] == wire::kI2CSend && out.size() == 36 && out[0] == wire::kFrameWrite &&
+               out[1] == 0x00 && out[2] == 0x0C;
+    };
     std::map<std::string, long> commands;
     long invalidWrappers = 0;
     int restarts = 0;
-    bool away = false;
-    unsigned long carried = 0; // commands carried out, the kernel's too
     while (!stopAsked) {
         if (away) {
             SleepMs(100); // off the bus for good
             continue;
         }
-        if (options.recorder.fault == "unplug-at" && carried + 1 >= options.recorder.unplugAt) {
+        if (fault.kind == FaultKind::UnplugAt && served + 1 >= fault.at) {
             gadget.Unbind(); // the cable pulled: the next command never reaches it
             away = true;
-            std::printf("qdp_usb_recorder: unplugged after %lu commands\n", carried);
+            std::printf("qdp_usb_recorder: unplugged after %lu commands\n", served);
             std::fflush(stdout);
             continue;
         }
-        const usb::Served served = target.ServeOne(gadget);
+        const usb::Served one = target.ServeOne(gadget);
         gadget.TakeReset();
-        if (served.kind == usb::Served::Kind::InvalidWrapper) {
+        if (one.kind == usb::Served::Kind::InvalidWrapper) {
             ++invalidWrappers;
             continue;
         }
-        if (served.kind == usb::Served::Kind::PipeFailed) {
+        if (one.kind == usb::Served::Kind::PipeFailed) {
             continue;
         }
-        ++commands[CommandName(served.block)];
-        ++carried;
-        if (!served.restart) {
+        ++commands[CommandName(one.block)];
+        ++served;
+        if (!one.restart) {
             continue;
         }
         ++restarts;
-        if (options.recorder.fault == "no-leave") {
+        if (fault.kind == FaultKind::NoLeave) {
             continue;
         }
         gadget.Unbind();
-        if (options.recorder.fault == "no-return") {
+        if (fault.kind == FaultKind::NoReturn) {
             away = true;
             continue;
         }
         SleepMs(options.recorder.restartMs);
         recorder.Boot();
-        if (!stopAsked) {
+        away = recorder.Bricked();
+        if (away) {
+            std::printf("qdp_usb_recorder: bricked at its restart, never comes up\n");
+            std::fflush(stdout);
+        } else if (!stopAsked) {
             gadget.Bind();
         }
     }

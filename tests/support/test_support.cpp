@@ -52,6 +52,8 @@ bool CommittedImagesBuiltIn() {
 sim::VirtualRecorder& AttachStandardRecorder(int drive, int bootLoader, std::uint16_t firmware) {
     sim::VirtualRecorder& recorder = Host().AttachRecorder(drive);
     const Offered& offered = OfferedByTheImage();
+    const std::vector<std::uint8_t> image = sim::Descrambled(os::FindEmbeddedImage("FWC"));
+    std::copy(image.begin() + 0xD800, image.begin() + 0xF800, recorder.program.begin() + 0xD800);
     recorder.SetBootLoader(bootLoader < 0 ? offered.bootLoader
                                           : static_cast<std::uint16_t>(bootLoader),
                            offered.identification);

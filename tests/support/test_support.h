@@ -32,8 +32,8 @@ std::string VersionText(std::uint16_t version);
 // True when the images built in are the committed resources/*.bin.
 bool CommittedImagesBuiltIn();
 
-// A recorder as shipped with the offered boot loader's identification, the given
-// boot-loader version (the offered one unless given) and firmware 2.4.
+// A recorder as shipped with the offered boot loader's code and identification, the
+// given boot-loader version (the offered one unless given) and firmware 2.4.
 sim::VirtualRecorder& AttachStandardRecorder(int drive, int bootLoader = -1,
                                              std::uint16_t firmware = 0x0204);
 
