@@ -28,6 +28,8 @@ bool ParseOptions(int argc, char** argv, RunOptions& options) {
             options.json = true;
         } else if (word == "--yes") {
             options.yes = true;
+        } else if (word == "--verify") {
+            options.verify = true;
         } else if (word == "--device" && i + 1 < argc && options.device == nullptr) {
             options.device = argv[++i];
         } else {
@@ -35,7 +37,8 @@ bool ParseOptions(int argc, char** argv, RunOptions& options) {
         }
     }
     options.diag = plainArguments == 1 && onlyDiag;
-    const bool asks = options.list || options.json || options.yes || options.device != nullptr;
+    const bool asks =
+        options.list || options.json || options.yes || options.verify || options.device != nullptr;
     if ((options.help || options.version) && (asks || plainArguments > 0 || argc > 2)) {
         return false; // --help and --version stand alone
     }

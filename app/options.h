@@ -9,6 +9,7 @@ struct RunOptions {
     bool list = false;            // --list: the connected recorders, one line each
     bool json = false;            // with --list: one JSON document
     bool yes = false;             // --yes: every consent given, no key read
+    bool verify = false;          // --verify: read back what is written (or, listing, compare)
     const char* device = nullptr; // --device PATH: that recorder only
     bool diag = false;            // the one plain argument is "diag"
 };

@@ -1,23 +1,33 @@
 // --list: what each connected recorder holds and what an update would do to it. It
-// reads the two records and writes nothing.
+// reads the two records (with --verify, the program area and the boot loader too) and
+// writes nothing.
 #include "app/console.h"
+#include "app/options.h"
+#include "app/recorder_presence.h"
 #include "app/updater.h"
 #include "app/updater_state.h"
 #include "controller/controller_commands.h"
 #include "firmware/console_text.h"
+#include "firmware/image_programmer.h"
 #include "firmware/image_store.h"
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/platform.h"
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace qdp {
 namespace {
 
-enum class Action { Update, BootLoaderNotFound, BootLoaderNotCompatible };
+using Json = nlohmann::ordered_json;
+
+enum class Action { Update, BootLoaderNotFound, BootLoaderNotCompatible, Left };
 
 struct Listed {
     std::string device;
@@ -26,6 +36,10 @@ struct Listed {
     std::string firmware;   // empty: unavailable
     Action action = Action::Update;
     bool bootLoaderFirst = false;
+    // With --verify: whether what it holds equals what this updater carries; nothing
+    // when it could not be read.
+    std::optional<bool> programMatches;
+    std::optional<bool> bootLoaderMatches;
 };
 
 std::string VersionText(std::uint16_t version) {
@@ -34,8 +48,28 @@ std::string VersionText(std::uint16_t version) {
     return text.data();
 }
 
+// A read failed: the recorder may have left while it was read.
+bool StillThere(const char* devicePath) {
+    std::string copy = devicePath;
+    char* name = copy.data(); // a name given is only read
+    return RecorderConnected(&name);
+}
+
+// Compares what the recorder holds at `first` with `expected`; nothing when the
+// recorder left meanwhile, false when it differs or could not be read.
+std::optional<bool> Matches(const char* devicePath, std::uint32_t first,
+                            std::span<const std::uint8_t> expected, Listed& listed) {
+    if (VerifyMemory(first, expected)) {
+        return true;
+    }
+    if (!StillThere(devicePath)) {
+        listed.action = Action::Left;
+    }
+    return false;
+}
+
 // Reads the records of the recorder that DevicePath names now.
-Listed Examine(const char* devicePath) {
+Listed Examine(const char* devicePath, bool verify) {
     Listed listed;
     listed.device = devicePath;
     const os::NodeName node = os::DriveNodeName(devicePath);
@@ -44,13 +78,29 @@ Listed Examine(const char* devicePath) {
     }
     BootLoaderRecord bootLoader{};
     if (!Ctrl_ReadBootLoaderRecord(&bootLoader)) {
-        listed.action = Action::BootLoaderNotFound;
+        listed.action = StillThere(devicePath) ? Action::BootLoaderNotFound : Action::Left;
         return listed;
     }
     listed.bootLoader = VersionText(bootLoader.version);
     FirmwareStatusRecord firmware{};
     if (Ctrl_ReadFirmwareStatus(&firmware) && firmware.version != 0) {
         listed.firmware = VersionText(firmware.version);
+    } else if (!StillThere(devicePath)) {
+        listed.action = Action::Left;
+        return listed;
+    }
+    if (verify) {
+        listed.programMatches = Matches(
+            devicePath, 0, std::span(Firmware.FirmwareImage).first(kProgramAreaSize), listed);
+        if (listed.action != Action::Left) {
+            listed.bootLoaderMatches =
+                Matches(devicePath, kBootLoaderRecordAddress, BootLoaderSection(), listed);
+        }
+        if (listed.action == Action::Left) {
+            listed.programMatches.reset();
+            listed.bootLoaderMatches.reset();
+            return listed;
+        }
     }
     if (!BootLoaderAccepted(bootLoader)) {
         listed.action = Action::BootLoaderNotCompatible;
@@ -64,6 +114,7 @@ std::string Summary(const Listed& listed) {
     switch (listed.action) {
     case Action::BootLoaderNotFound: return "boot loader not found";
     case Action::BootLoaderNotCompatible: return "boot loader not compatible";
+    case Action::Left: return "left while being read";
     case Action::Update: break;
     }
     std::string text = listed.firmware.empty() ? "installed firmware unavailable: " : "";
@@ -75,60 +126,87 @@ std::string Summary(const Listed& listed) {
     return text;
 }
 
-std::string JsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-        }
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
-std::string JsonVersion(const std::string& version) {
-    return version.empty() ? "null" : JsonString(version);
-}
-
 const char* ActionName(Action action) {
     switch (action) {
     case Action::BootLoaderNotFound: return "boot-loader-not-found";
     case Action::BootLoaderNotCompatible: return "boot-loader-not-compatible";
+    case Action::Left: return "left";
     case Action::Update: break;
     }
     return "update";
 }
 
-std::string Line(const Listed& listed) {
+std::string Verified(const char* what, std::optional<bool> matches, const std::string& offered) {
+    return std::string(what) +
+           (matches ? (*matches ? " equals " : " differs from ") + offered : " could not be read");
+}
+
+std::string Line(const Listed& listed, bool verify) {
     std::string line = listed.device;
     if (!listed.node.empty()) {
         line += " (" + listed.node + ")";
+    }
+    if (listed.action == Action::Left) {
+        return line + ": " + Summary(listed) + "\n";
     }
     line += ": Boot Loader " + (listed.bootLoader.empty() ? "not found" : listed.bootLoader);
     if (!listed.bootLoader.empty()) {
         line += ", firmware " + (listed.firmware.empty() ? "unavailable" : listed.firmware);
     }
-    return line + ": " + Summary(listed) + "\n";
+    line += ": " + Summary(listed);
+    if (verify && !listed.bootLoader.empty()) {
+        line += "; " +
+                Verified("program area", listed.programMatches,
+                         "firmware " + VersionText(Firmware.ImageFirmwareStatus.version)) +
+                ", " +
+                Verified("boot loader", listed.bootLoaderMatches,
+                         VersionText(Firmware.ImageBootLoaderRecord.version));
+    }
+    return line + "\n";
 }
 
-std::string JsonObject(const Listed& listed) {
-    return "  {\"device\": " + JsonString(listed.device) +
-           ", \"node\": " + (listed.node.empty() ? "null" : JsonString(listed.node)) +
-           ", \"boot_loader\": " + JsonVersion(listed.bootLoader) +
-           ", \"firmware\": " + JsonVersion(listed.firmware) + ", \"offered_firmware\": " +
-           JsonString(VersionText(Firmware.ImageFirmwareStatus.version)) +
-           ", \"offered_boot_loader\": " +
-           JsonString(VersionText(Firmware.ImageBootLoaderRecord.version)) + ", \"action\": \"" +
-           ActionName(listed.action) +
-           "\", \"boot_loader_first\": " + (listed.bootLoaderFirst ? "true" : "false") +
-           ", \"summary\": " + JsonString(Summary(listed)) + "}";
+Json Nullable(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+Json Nullable(std::optional<bool> flag) { return flag ? Json(*flag) : Json(nullptr); }
+
+Json JsonObject(const Listed& listed, bool verify) {
+    Json object;
+    object["device"] = listed.device;
+    object["node"] = Nullable(listed.node);
+    object["boot_loader"] = Nullable(listed.bootLoader);
+    object["firmware"] = Nullable(listed.firmware);
+    object["offered_firmware"] = VersionText(Firmware.ImageFirmwareStatus.version);
+    object["offered_boot_loader"] = VersionText(Firmware.ImageBootLoaderRecord.version);
+    object["action"] = ActionName(listed.action);
+    object["boot_loader_first"] = listed.bootLoaderFirst;
+    object["summary"] = Summary(listed);
+    if (verify) {
+        object["program_matches_offered"] = Nullable(listed.programMatches);
+        object["boot_loader_matches_offered"] = Nullable(listed.bootLoaderMatches);
+    }
+    return object;
+}
+
+// A message of the listing: on standard error when standard output is for JSON.
+void Tell(bool json, const std::string& text) {
+    if (json) {
+        std::fputs(text.c_str(), stderr);
+    } else {
+        ShowText(text);
+    }
+}
+
+std::string JsonText(const Json& value) {
+    // Text the program did not make (a device path given on the command line) may hold
+    // any bytes: what is not UTF-8 is replaced, never thrown about.
+    return value.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 } // namespace
 
-int ListRecorders(bool json) {
+int ListRecorders(const RunOptions& options) {
     if (!LoadFirmwareImage()) {
-        Print("The firmware image it carries is damaged.\n");
+        Tell(options.json, "The firmware image it carries is damaged.\n");
         return kExitFailed;
     }
     std::array<char*, 9> found{};
@@ -139,30 +217,48 @@ int ListRecorders(bool json) {
     } else {
         count = QDp_GetDevices(found.data());
     }
-    std::string text = json ? "[\n" : "";
-    int shown = 0;
+    std::vector<Listed> listing;
     for (std::int32_t i = 0; i < count; ++i) {
         char* name = found[i];
         // The listing selected none of them: select each before reading it.
-        if (QDp_IsConnected(&name) == 0) {
-            continue; // gone since it was found
+        if (!RecorderConnected(&name)) {
+            if (Updater.DeviceName == nullptr) { // it answered the scan a moment ago
+                Listed left;
+                left.device = found[i];
+                const os::NodeName node = os::DriveNodeName(found[i]);
+                left.node = left.device != node.data() ? node.data() : "";
+                left.action = Action::Left;
+                listing.push_back(left);
+            }
+            continue;
         }
-        const Listed listed = Examine(found[i]);
-        text += json ? (shown > 0 ? ",\n" : "") + JsonObject(listed) : Line(listed);
-        ++shown;
+        listing.push_back(Examine(found[i], options.verify));
     }
     if (Updater.DeviceName == nullptr) {
         QDp_FreeDevices(found.data(), count);
-    } else if (shown == 0) {
-        Print("No recorder answers at %s.\n", Updater.DeviceName);
-        return kExitFailed;
     }
-    if (json) {
-        text += shown > 0 ? "\n]\n" : "]\n";
-    } else if (count == 0) {
-        text = "No recorder is connected.\n";
+    if (listing.empty()) {
+        TellDriveProblems(0); // why nothing was found, where a drive would not open
+        if (options.device != nullptr) {
+            Tell(options.json, std::string("No recorder answers at ") + options.device + ".\n");
+            return kExitFailed;
+        }
     }
-    ShowText(text);
+    if (options.json) {
+        Json array = Json::array();
+        for (const Listed& listed : listing) {
+            array.push_back(JsonObject(listed, options.verify));
+        }
+        ShowText(JsonText(array));
+    } else if (listing.empty()) {
+        ShowText("No recorder is connected.\n");
+    } else {
+        std::string text;
+        for (const Listed& listed : listing) {
+            text += Line(listed, options.verify);
+        }
+        ShowText(text);
+    }
     return kExitDone;
 }
 

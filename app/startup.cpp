@@ -2,6 +2,7 @@
 // the wait for a recorder.
 #include "app/console.h"
 #include "app/options.h"
+#include "app/recorder_presence.h"
 #include "app/updater.h"
 #include "app/updater_state.h"
 #include "firmware/console_text.h"
@@ -25,31 +26,14 @@ namespace {
 
 inline constexpr std::uint32_t kDeviceWaitPauseMs = 1;
 
-// What the operator reads on standard error about a drive that cannot be opened:
-// the system's own words, and what to do about it.
-void TellDriveProblem(const DriveOpenProblem& problem) {
-    std::array<char, 256> text{};
-    os::DescribeError(problem.osError, text);
-    std::string_view advice;
-    if (problem.error == os::OpenError::PermissionDenied) {
-        advice = os::AccessDeniedAdvice();
-    } else if (problem.error == os::OpenError::Busy) {
-        advice = "it is in use by another program";
-    }
-    std::fprintf(stderr, "Cannot open %s: %s%s%.*s.\n", problem.node.data(), text.data(),
-                 advice.empty() ? "" : "; ", static_cast<int>(advice.size()), advice.data());
-}
-
 // Returns true once a recorder is connected, false when the operator pressed Esc.
 bool WaitForDevice() {
     Print("Device is not connected.\nConnect device to continue or press Esc to exit.\n");
     for (;;) {
-        if (RecorderConnected()) {
+        if (RecorderConnected(&Updater.DeviceName)) {
             return true;
         }
-        while (const auto problem = TakeDriveOpenProblem(kDriveProblemPersistMs)) {
-            TellDriveProblem(*problem);
-        }
+        TellDriveProblems(kDriveProblemPersistMs);
         if (KeyIsWaiting() && ReadKey() == kKeyEsc) {
             return false;
         }
@@ -98,17 +82,6 @@ bool SelectNamedDevice(const char* argument) {
 
 } // namespace
 
-bool RecorderConnected() { return QDp_IsConnected(&Updater.DeviceName) != 0; }
-
-void TellLastDriveProblem() {
-    if (Updater.DeviceName == nullptr) {
-        return;
-    }
-    if (const auto problem = LastDriveOpenProblem(Updater.DeviceName)) {
-        TellDriveProblem(*problem);
-    }
-}
-
 int UpdaterMain(int argc, char** argv) {
     os::ProgramPath(argc > 0 ? argv[0] : "", Firmware.ModulePath);
     RunOptions options;
@@ -125,6 +98,7 @@ int UpdaterMain(int argc, char** argv) {
     }
     Updater.DiagMode = options.diag;
     Updater.Unattended = options.yes;
+    Updater.Verify = options.verify;
     if (options.device != nullptr && !SelectNamedDevice(options.device)) {
         std::fprintf(stderr, "%s does not name a drive.\n\n%s", options.device, kUsage);
         return kExitFailed;
@@ -135,7 +109,13 @@ int UpdaterMain(int argc, char** argv) {
 
     const os::InstanceLock lock = os::CreateInstanceLock(kInstanceLockName);
     if (lock.outcome == os::LockOutcome::AlreadyExists) {
-        Print("Close all other digital recorder applications and try again.\n");
+        constexpr char kLockHeld[] =
+            "Close all other digital recorder applications and try again.\n";
+        if (options.json) { // standard output is for the JSON document alone
+            std::fputs(kLockHeld, stderr);
+        } else {
+            Print("%s", kLockHeld);
+        }
         if (!options.list) { // a listing is for scripts: no key to wait for
             Print("Press any key to exit.\n");
             WaitForExitKey();
@@ -146,17 +126,23 @@ int UpdaterMain(int argc, char** argv) {
     Updater.InstanceMutex = lock.handle; // held until the process ends
 
     if (options.list) {
-        return ListRecorders(options.json);
+        return ListRecorders(options);
     }
-    if (RecorderConnected()) {
-        return RunUpdate();
-    }
-    if (options.device != nullptr) {
-        Print("No recorder answers at %s.\n", options.device);
+    // Without a console, no prompt could be answered, and no Esc could end a wait.
+    if (!options.yes && !os::ConsoleAvailable()) {
+        Print("%s", kNoConsole);
         return kExitFailed;
     }
-    if (options.yes) {
-        Print("No recorder is connected.\n");
+    if (RecorderConnected(&Updater.DeviceName)) {
+        return RunUpdate();
+    }
+    if (options.device != nullptr || options.yes) {
+        TellDriveProblems(0); // why nothing answered, where a drive would not open
+        if (options.device != nullptr) {
+            Print("No recorder answers at %s.\n", options.device);
+        } else {
+            Print("No recorder is connected.\n");
+        }
         return kExitFailed;
     }
     return WaitForDevice() ? RunUpdate() : kExitDone;

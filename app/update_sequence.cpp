@@ -1,6 +1,7 @@
 // The update: version report, identification check, consent, boot-loader and
 // firmware replacement with the restarts between them, and the memory erase.
 #include "app/console.h"
+#include "app/recorder_presence.h"
 #include "app/updater.h"
 #include "app/updater_state.h"
 #include "controller/controller_commands.h"
@@ -28,7 +29,7 @@ std::optional<int> Refusal(bool (*consents)(std::uint16_t), char consentKey) {
     }
     const std::uint16_t key = ReadKey();
     if (key == kNoConsoleKey) {
-        Print("No console to answer the prompt; use --yes for an unattended update.\n");
+        Print("%s", kNoConsole);
         return kExitFailed;
     }
     return consents(key) ? std::nullopt : std::optional<int>(kExitDone);
@@ -39,6 +40,10 @@ int EndAfterKey(const char* message, int exitCode) {
     Print("\r\nPress any key to exit.\r\n");
     WaitForExitKey();
     return exitCode;
+}
+
+int BootLoaderDiffers() {
+    return EndAfterKey("\r\nERROR: Boot Loader verification failed.\r\n", kExitFailed);
 }
 
 int ImageDamaged() {
@@ -61,13 +66,13 @@ enum class Restart { Back, NeverLeft, NotBack };
 // back-to-back polls, each half within its bound.
 Restart WaitForRestart() {
     const std::uint64_t restarted = os::SteadyMs();
-    while (RecorderConnected()) {
+    while (RecorderConnected(&Updater.DeviceName)) {
         if (os::SteadyMs() - restarted >= kLeaveBoundMs) {
             return Restart::NeverLeft;
         }
     }
     const std::uint64_t left = os::SteadyMs();
-    while (!RecorderConnected()) {
+    while (!RecorderConnected(&Updater.DeviceName)) {
         if (os::SteadyMs() - left >= kReturnBoundMs) {
             return Restart::NotBack;
         }
@@ -81,20 +86,26 @@ Replacement Lost(Restart restart) {
     return restart == Restart::NeverLeft ? Replacement::NeverLeft : Replacement::NotBack;
 }
 
-// Announces the replacement, clears the installed firmware's marker, restarts into
-// the boot loader, writes the image and, when that succeeded, restarts into it. From
-// the announcement on, Ctrl+C does not end the program.
+// Announces the replacement, clears the installed firmware's marker and an earlier
+// installer's mark, restarts into the boot loader, writes the image and, when that
+// succeeded, restarts into it. From the announcement on, Ctrl+C does not end the
+// program.
 Replacement ReplaceProgram(const char* announcement, const ImageBuffer& image) {
     InterruptGuard guard;
     Print("%s", announcement);
-    // The results of the erase and the restart tell nothing that the recorder's
-    // leaving and return do not tell better.
-    static_cast<void>(Ctrl_ErasePage(kFirmwareStatusAddress));
+    // With both marks gone, no page that this run rewrites belongs to a program that a
+    // power-up would start. When either erase fails, the program that starts now must
+    // not be written over: the run ends here, before the restart, as failed. The
+    // restart's result tells nothing that the recorder's leaving and return do not
+    // tell better.
+    if (!Ctrl_ErasePage(kFirmwareStatusAddress) || !Ctrl_ErasePage(kInstallerMarkPage)) {
+        return Replacement::ProgrammingFailed;
+    }
     static_cast<void>(Ctrl_Restart());
     if (const Restart restart = WaitForRestart(); restart != Restart::Back) {
         return Lost(restart);
     }
-    if (!ProgramImage(image)) {
+    if (!ProgramImage(image, Updater.Verify)) {
         return Replacement::ProgrammingFailed;
     }
     Print("OK\n");
@@ -118,7 +129,7 @@ int ReplacementFailed(Replacement replacement) {
         break;
     }
     // Why its drive would not open, when that explains the end.
-    TellLastDriveProblem();
+    TellLastDriveProblem(Updater.DeviceName);
     return EndAfterKey("", kExitFailed);
 }
 
@@ -182,7 +193,13 @@ int RunUpdate() {
     }
 
     const std::uint16_t target = offeredBootLoader.version;
-    if (BootLoaderReplaced(installed)) {
+    // With --verify, the boot loader is read back wherever it should now be the one
+    // offered: after its replacement, and at the end when it was already that one.
+    const bool replaced = BootLoaderReplaced(installed);
+    const bool offeredAtEnd =
+        Updater.Verify &&
+        (replaced || (installed == target && BootLoaderAccepted(installedBootLoader)));
+    if (replaced) {
         if (!LoadReplacementImage()) {
             return ImageDamaged();
         }
@@ -198,11 +215,17 @@ int RunUpdate() {
             result != Replacement::Done) {
             return ReplacementFailed(result);
         }
+        if (Updater.Verify && !VerifyMemory(kBootLoaderRecordAddress, BootLoaderSection())) {
+            return BootLoaderDiffers();
+        }
     }
 
     if (const Replacement result = ReplaceProgram("Replacing firmware", Firmware.FirmwareImage);
         result != Replacement::Done) {
         return ReplacementFailed(result);
+    }
+    if (offeredAtEnd && !VerifyMemory(kBootLoaderRecordAddress, BootLoaderSection())) {
+        return BootLoaderDiffers();
     }
     Print("Erasing memory");
     // The erase prints its own progress; its result changes nothing that follows.

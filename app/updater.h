@@ -23,6 +23,11 @@ inline constexpr std::uint64_t kReturnBoundMs = 120'000;
 // How long a drive must keep failing to open before the operator is told.
 inline constexpr std::uint64_t kDriveProblemPersistMs = 1'000;
 
+inline constexpr char kNoConsole[] =
+    "No console to answer the prompt; use --yes for an unattended update.\n";
+
+struct RunOptions;
+
 // The entry point: returns the process exit code.
 int UpdaterMain(int argc, char** argv);
 
@@ -30,8 +35,9 @@ int UpdaterMain(int argc, char** argv);
 int RunUpdate();
 
 // The connected recorders (or the one under DeviceName), what they hold and what an
-// update would do to each, as text or as JSON. Returns the exit code.
-int ListRecorders(bool json);
+// update would do to each, as text or as JSON; with `verify`, also whether their
+// program area and boot loader equal what this updater carries. Returns the exit code.
+int ListRecorders(const RunOptions& options);
 
 // Whether the update goes on with a recorder whose boot loader is this one.
 [[nodiscard]] bool BootLoaderAccepted(const BootLoaderRecord& installed);
@@ -40,11 +46,5 @@ int ListRecorders(bool json);
 
 // Waits for the key that ends the program, unless the run is unattended.
 void WaitForExitKey();
-
-// Tests for the recorder under DeviceName, or finds one.
-[[nodiscard]] bool RecorderConnected();
-// Tells the operator on standard error why the recorder's drive failed to open at
-// the last attempt, when it failed for a reason other than its absence.
-void TellLastDriveProblem();
 
 } // namespace qdp

@@ -11,6 +11,7 @@ namespace qdp {
 struct UpdaterState {
     bool DiagMode = false;
     bool Unattended = false;    // --yes: every consent given, no key read
+    bool Verify = false;        // --verify: what is written is read back
     char* DeviceName = nullptr; // the recorder's device path once found; never freed
     std::intptr_t InstanceMutex = 0;
     // Aligned, so that their 16-bit versions can be read through references too.

@@ -1,7 +1,7 @@
 # Checks an image file before it is built into the updater: 65,536 bytes, and once
 # descrambled, a sane firmware status record and boot-loader record (FWC) or the
-# installer mark (BRC). A bad image stops the configuration with a message that
-# names the file and the problem.
+# installer mark and an empty last program page (BRC). A bad image stops the
+# configuration with a message that names the file and the problem.
 #
 # In a CMakeLists: include(cmake/check_images.cmake), then
 #   qdp_check_image(<path> FWC <firmware-version-var> <boot-loader-version-var>)
@@ -91,6 +91,14 @@ function(qdp_check_image path kind)
         if(NOT text STREQUAL "BLINSTAL")
             message(FATAL_ERROR "${path}: not a boot-loader replacement image: the mark "
                 "\"BLINSTAL\" is not at 0x0F08 once descrambled (found \"${text}\")")
+        endif()
+        # Before each programming run the updater erases the status record's page while
+        # a marked installer may still be there: that page must hold nothing of it.
+        _qdp_descrambled(last "${path}" 0xD000 1024)
+        list(REMOVE_ITEM last 255)
+        if(last)
+            message(FATAL_ERROR "${path}: the replacement program must leave its last page "
+                "(0xD000 to 0xD3FF) empty (0xFF): the updater erases that page before each run")
         endif()
         return()
     endif()

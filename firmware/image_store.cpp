@@ -42,13 +42,17 @@ bool LoadFirmwareImage() {
     return true;
 }
 
+std::span<const std::uint8_t> BootLoaderSection() {
+    return std::span(Firmware.FirmwareImage)
+        .subspan(kBootLoaderRecordAddress, kBootLoaderSectionSize);
+}
+
 bool LoadReplacementImage() {
     ImageBuffer& replacement = Firmware.ReplacementImage;
     if (!LoadImage(kReplacementResource, replacement)) {
         return false;
     }
-    const auto section =
-        std::span(Firmware.FirmwareImage).subspan(kBootLoaderRecordAddress, kBootLoaderSectionSize);
+    const auto section = BootLoaderSection();
     std::copy(section.begin(), section.end(), replacement.begin() + kReplacementSectionAt);
     for (const BytePatch& patch : kReplacementPatches) {
         replacement[patch.replacementOffset] = Firmware.FirmwareImage[patch.firmwareOffset];

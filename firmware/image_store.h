@@ -5,6 +5,8 @@
 #include "firmware/firmware_state.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 namespace qdp {
 
@@ -19,6 +21,8 @@ inline constexpr std::size_t kReplacementSectionAt = 0x2000;
 // program with this mark as one, and it installs the section it carries.
 inline constexpr std::size_t kInstallerMarkAt = 0x0F08;
 inline constexpr char kInstallerMark[8] = {'B', 'L', 'I', 'N', 'S', 'T', 'A', 'L'};
+inline constexpr std::uint16_t kInstallerMarkPage =
+    kInstallerMarkAt - kInstallerMarkAt % kControllerPageSize;
 
 void DescrambleImage(ImageBuffer& image);
 
@@ -26,5 +30,8 @@ void DescrambleImage(ImageBuffer& image);
 // nothing usable.
 [[nodiscard]] bool LoadFirmwareImage();
 [[nodiscard]] bool LoadReplacementImage(); // needs the firmware image loaded first
+
+// The firmware image's boot-loader section (0xD800 to 0xF7FF), once it is loaded.
+std::span<const std::uint8_t> BootLoaderSection();
 
 } // namespace qdp

@@ -205,4 +205,12 @@ void LogConsoleText(std::string_view text) {
     });
 }
 
+void LogNote(std::string_view text) {
+    LogLine([&](Line& line) {
+        const char* devicePath = Transport.DevicePath.data();
+        line.AppendDrive(devicePath, os::DriveNodeName(devicePath));
+        line.Append("note: %.*s", static_cast<int>(text.size()), text.data());
+    });
+}
+
 } // namespace qdp

@@ -19,5 +19,7 @@ void LogCommand(const char* devicePath, const os::NodeName& node, const std::uin
                 std::uint64_t durationUs);
 void LogOpenFailure(const char* devicePath, const os::NodeName& node, const os::OpenedDrive& drive);
 void LogConsoleText(std::string_view text);
+// What the program found out about the current device, in words.
+void LogNote(std::string_view text);
 
 } // namespace qdp

@@ -1,9 +1,12 @@
 // A full update with boot-loader replacement, run once for every device command of
-// the update with that one command failing, and once more with the recorder
-// unplugged at that command. Each run forks from the fault-free update at the moment
-// of its command, so only the rest of the update is run again. Then, as an operator
-// would, the same recorder (plugged back in, when it was unplugged) is updated by a
-// second run, which must finish the update.
+// the update with that one command failing, once with the recorder unplugged at that
+// command, and once for every memory write with that write stored wrongly. Each run
+// forks from the fault-free update at the moment of its command, so only the rest of
+// the update is run again. Then, as an operator would, the same recorder is updated
+// by a second run, which must finish the update: after a failed command, once as the
+// first run left it and once after a power cycle (unplugged after "Failed"); after
+// an unplugging or a wrong write, plugged back in. No recorder may be left that never
+// comes back. QDP_MATRIX_STRIDE=N samples every Nth command.
 #include "app/updater.h"
 #include "app/updater_state.h"
 #include "firmware/firmware_state.h"
@@ -40,6 +43,7 @@ const std::vector<std::pair<std::string, int>> kEnds = {
     {"\nDisconnect recorder to apply firmware changes.\n" + kPress, 0},
     {"\r\nERROR: Recorder did not restart.\r\n" + kPress, 2},
     {"\r\nERROR: Recorder did not come back after restart.\r\n" + kPress, 2},
+    {"\r\nERROR: Boot Loader verification failed.\r\n" + kPress, 2},
 };
 const std::string kDots(53, '.');
 
@@ -50,10 +54,19 @@ bool EndsWith(const std::string& text, const std::string& end) {
            text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-int RunUpdater() {
+enum class Mode { Vanishing, Failing, Corrupting, CorruptingUnverified };
+
+bool Verifies(Mode mode) { return mode == Mode::Corrupting; }
+
+// The second runs after each first run: after a failed command, one as the first run
+// left the recorder and one after a power cycle.
+std::size_t SecondRuns(Mode mode) { return mode == Mode::Failing ? 2 : 1; }
+
+int RunUpdater(bool verify) {
     std::string program = "QDp_FW_FirstUpdater";
-    char* argv[] = {program.data(), nullptr};
-    return UpdaterMain(1, argv);
+    std::string word = "--verify";
+    char* argv[] = {program.data(), word.data(), nullptr};
+    return UpdaterMain(verify ? 2 : 1, argv);
 }
 
 // A recording made before the update, on the last page of the flash.
@@ -101,11 +114,29 @@ std::string StateLeft(const sim::VirtualRecorder& recorder, const Images& images
     return program + (marked ? ", status record valid, " : ", status record erased, ") + bootLoader;
 }
 
+// What one second run found.
+struct Recovery {
+    bool recovered = false;
+    bool kept = false;    // the recording made before the update survived
+    bool bricked = false; // the recorder never came back
+};
+
+// The recorder as the first run left it, unplugged and plugged in again: it starts as
+// at power-up.
+void PowerCycle(const sim::VirtualRecorder& left) {
+    Host().AttachRecorder(kRecorderDrive) = left;
+    Host().PowerUp(kRecorderDrive);
+}
+
 // The second run, against the same recorder; what went wrong, empty when it finished
-// the update. `kept` tells whether the recording made before the update survived.
-std::string SecondRun(const Images& images, bool& kept) {
+// the update.
+std::string SecondRun(const Images& images, bool verify, Recovery& recovery) {
     if (Host().RecorderOn(kRecorderDrive) == nullptr) {
         Host().PlugIn(kRecorderDrive);
+    }
+    recovery.bricked = Host().AnyRecorder()->Bricked();
+    if (recovery.bricked) {
+        return "the recorder never came back: bricked; ";
     }
     ResetTransportState();
     ResetFirmwareState();
@@ -115,7 +146,7 @@ std::string SecondRun(const Images& images, bool& kept) {
     Host().console.clear();
     Host().keys.clear();
     Host().Type("YLY.\x1b"); // whatever prompts it shows, answered as the operator would
-    const int exitCode = RunUpdater();
+    const int exitCode = RunUpdater(verify);
     std::string found;
     if (exitCode != 0 || !EndsWith(Host().console, kEnds[4].first)) {
         found += "the second run ended with " + std::to_string(exitCode) + " after \"" +
@@ -125,6 +156,7 @@ std::string SecondRun(const Images& images, bool& kept) {
     }
     const sim::VirtualRecorder* recorder = Host().RecorderOn(kRecorderDrive);
     if (recorder == nullptr) {
+        recovery.bricked = Host().AnyRecorder()->Bricked();
         return found + "the recorder did not come back; ";
     }
     if (!std::equal(images.firmware.begin(), images.firmware.begin() + 0xD400,
@@ -139,12 +171,15 @@ std::string SecondRun(const Images& images, bool& kept) {
             break;
         }
     }
-    kept = recorder->ReadFlash(recorder->geometry.TotalPages() - 1) == kRecording;
+    recovery.kept = recorder->ReadFlash(recorder->geometry.TotalPages() - 1) == kRecording;
+    recovery.recovered = found.empty();
     return found;
 }
 
-// What the run after a fault must show; an empty result means it held.
-std::string Violations(int exitCode, Phase faultPhase) {
+// What the run after a fault must show; an empty result means it held. A fault that
+// a programming run sees (a failed command; a wrong write when it verifies) is
+// reported right after its dots.
+std::string Violations(int exitCode, Phase faultPhase, bool faultSeen) {
     std::string found;
     auto fail = [&](const std::string& why) { found += why + "; "; };
     const std::string& console = Host().console;
@@ -183,7 +218,9 @@ std::string Violations(int exitCode, Phase faultPhase) {
         erasedMemory) {
         fail("memory erased although the installed firmware was unavailable");
     }
-    // A fault in a programming run is always reported right after its dots.
+    if (!faultSeen) {
+        return found;
+    }
     if (faultPhase == Phase::ProgramBootLoader &&
         console.find("Replacing Boot Loader" + kDots + "Failed\n") == std::string::npos) {
         fail("a failed boot-loader programming was not reported");
@@ -195,24 +232,30 @@ std::string Violations(int exitCode, Phase faultPhase) {
     return found;
 }
 
-// The phase of every command of the fault-free update, by trace position.
-std::vector<Phase> PhasesOfTheUpdate() {
+// The phase of every command of the fault-free update, by trace position: a
+// programming run lasts from its first page erase after the restart that follows
+// a status erase to the next restart.
+std::vector<Phase> PhasesOfTheUpdate(bool verify) {
     SetUpUpdate();
-    EXPECT_EQ(RunUpdater(), 0);
+    EXPECT_EQ(RunUpdater(verify), 0);
     std::vector<Phase> phases;
     int runs = 0;
+    bool restarted = false;
     bool inRun = false;
     for (const sim::CommandRecord& record : Host().Trace()) {
         const bool sendOrReceive =
             record.block[0] == 0xC8 && (record.block[1] == 0x02 || record.block[1] == 0x03);
-        const bool frame = record.block[1] == 0x02 && !record.data.empty();
-        if (frame) {
-            const bool programming =
-                record.data[0] == 0x51 || (record.data[0] == 0x52 && record.data[1] != 0xF5);
-            if (programming && !inRun) {
+        if (record.block[1] == 0x02 && !record.data.empty()) {
+            const auto& frame = record.data;
+            if (frame[0] == 0x52 && frame[1] == 0xF5) {
                 ++runs;
+                restarted = false;
+            } else if (frame[0] == 0x53) {
+                restarted = !inRun;
+                inRun = false;
+            } else if (frame[0] == 0x52 && restarted) {
+                inRun = true;
             }
-            inRun = programming;
         }
         phases.push_back(sendOrReceive && inRun
                              ? (runs == 1 ? Phase::ProgramBootLoader : Phase::ProgramFirmware)
@@ -221,18 +264,61 @@ std::vector<Phase> PhasesOfTheUpdate() {
     return phases;
 }
 
+struct Tally {
+    std::size_t recovered = 0;
+    std::size_t recordingsKept = 0;
+    std::size_t bricked = 0;
+};
+
 struct Outcome {
     std::size_t runs = 0;
     std::vector<std::string> failures;
-    std::size_t recovered = 0;
-    std::size_t recordingsKept = 0;
+    std::vector<Tally> tallies;                    // one per second run
     std::map<std::string, std::size_t> statesLeft; // by what the first run left
 };
 
-// Runs the update once, forking at every command: the child takes the fault there
-// and runs to the end; the parent waits for it and goes on without the fault.
-Outcome RunMatrix(sim::FaultAction action, const std::vector<Phase>& phases, const Images& images) {
+bool IsMemoryWrite(const sim::CommandView& view) {
+    return view.block[0] == 0xC8 && view.block[1] == 0x02 && !view.dataOut.empty() &&
+           view.dataOut[0] == 0x51;
+}
+
+std::size_t Stride() {
+    const char* stride = std::getenv("QDP_MATRIX_STRIDE");
+    return stride != nullptr && std::atoi(stride) > 0 ? static_cast<std::size_t>(std::atoi(stride))
+                                                      : 1;
+}
+
+// The child's side, once the first run, cut short at its command, has ended: its end
+// judged, then the second runs. The report: what the first run left, a line; for each
+// second run a line of three flags (recovered, recording kept, bricked); then what went
+// wrong, empty when nothing did.
+std::string ChildReport(Mode mode, int exitCode, Phase phase, const Images& images, bool& clean) {
+    std::string violations = Violations(exitCode, phase, mode == Mode::Failing || Verifies(mode));
+    const sim::VirtualRecorder left = *Host().AnyRecorder();
+    std::string report = StateLeft(left, images, phase) + "\n";
+    for (std::size_t second = 0; second < SecondRuns(mode); ++second) {
+        if (mode != Mode::Vanishing && (mode != Mode::Failing || second == 1)) {
+            PowerCycle(left);
+        }
+        Recovery recovery;
+        try {
+            violations += SecondRun(images, Verifies(mode), recovery);
+        } catch (const std::exception& e) {
+            violations += e.what();
+        }
+        report += std::string(recovery.recovered ? "1" : "0") + (recovery.kept ? "1" : "0") +
+                  (recovery.bricked ? "1" : "0") + "\n";
+    }
+    clean = violations.empty();
+    return report + violations;
+}
+
+// Runs the update once, forking at every command the mode faults (every Nth with a
+// stride): the child takes the fault there and runs to the end; the parent waits for
+// it and goes on without the fault.
+Outcome RunMatrix(Mode mode, const std::vector<Phase>& phases, const Images& images) {
     Outcome outcome;
+    outcome.tallies.resize(SecondRuns(mode));
     SetUpUpdate();
     bool child = false;
     Phase childPhase = Phase::Other;
@@ -260,109 +346,135 @@ Outcome RunMatrix(sim::FaultAction action, const std::vector<Phase>& phases, con
         }
         ::close(pipe);
         ++outcome.runs;
-        // The child's report: what the first run left, a line; whether the second
-        // run recovered and kept the recording, a line; then what went wrong.
-        const std::size_t first = report.find('\n');
-        const std::size_t second = report.find('\n', first + 1);
-        if (second != std::string::npos) {
-            ++outcome.statesLeft[report.substr(0, first)];
-            outcome.recovered += report[first + 1] == '1' ? 1 : 0;
-            outcome.recordingsKept += report[first + 2] == '1' ? 1 : 0;
-            report.erase(0, second + 1);
+        std::size_t at = report.find('\n');
+        if (at != std::string::npos) {
+            ++outcome.statesLeft[report.substr(0, at)];
+            for (Tally& tally : outcome.tallies) {
+                const std::size_t end = report.find('\n', at + 1);
+                if (end == std::string::npos || end - at != 4) {
+                    break;
+                }
+                tally.recovered += report[at + 1] == '1' ? 1 : 0;
+                tally.recordingsKept += report[at + 2] == '1' ? 1 : 0;
+                tally.bricked += report[at + 3] == '1' ? 1 : 0;
+                at = end;
+            }
+            report.erase(0, at + 1);
         }
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             outcome.failures.push_back("command " + std::to_string(index) + ": " +
                                        (report.empty() ? "crashed" : report));
         }
     };
-    Host().AddFault({[&](const sim::CommandView& view) {
-                         if (child) {
-                             return false;
-                         }
-                         while (running.size() >= parallel) {
-                             reapOne();
-                         }
-                         std::fflush(nullptr);
-                         if (::pipe(pipeEnds) != 0) {
-                             return false;
-                         }
-                         const pid_t pid = ::fork();
-                         if (pid == 0) {
-                             child = true;
-                             ::alarm(60); // a run that does not end is a failure too
-                             childPhase = phases.at(view.index);
-                             ::close(pipeEnds[0]);
-                             return true;
-                         }
-                         ::close(pipeEnds[1]);
-                         running[pid] = {pipeEnds[0], view.index};
-                         return false;
-                     },
-                     action, -1});
+    const std::size_t stride = Stride();
+    std::size_t candidates = 0;
+    const bool corrupting = mode == Mode::Corrupting || mode == Mode::CorruptingUnverified;
+    Host().AddFault(
+        {[&](const sim::CommandView& view) {
+             if (child || (corrupting && !IsMemoryWrite(view)) ||
+                 candidates++ % stride != static_cast<std::size_t>(mode) % stride) {
+                 return false;
+             }
+             while (running.size() >= parallel) {
+                 reapOne();
+             }
+             std::fflush(nullptr);
+             if (::pipe(pipeEnds) != 0) {
+                 return false;
+             }
+             const pid_t pid = ::fork();
+             if (pid == 0) {
+                 child = true;
+                 ::alarm(120); // a run that does not end is a failure too
+                 childPhase = phases.at(view.index);
+                 ::close(pipeEnds[0]);
+                 if (corrupting) { // this write is stored wrongly, and answered good
+                     sim::VirtualRecorder& recorder = *Host().AnyRecorder();
+                     recorder.corruptWriteAt = recorder.MemoryWrites() + 1;
+                     return false;
+                 }
+                 return true;
+             }
+             ::close(pipeEnds[1]);
+             running[pid] = {pipeEnds[0], view.index};
+             return false;
+         },
+         mode == Mode::Vanishing ? sim::FaultAction::Vanish : sim::FaultAction::FailCommand, -1});
     int exitCode = -1;
     try {
-        exitCode = RunUpdater();
+        exitCode = RunUpdater(Verifies(mode));
     } catch (...) {
         if (child) {
             ::_exit(3); // never back into the test framework
         }
         throw;
     }
-    while (!child && !running.empty()) {
+    if (child) { // forked inside the first run, which has now ended
+        bool clean = false;
+        const std::string report = ChildReport(mode, exitCode, childPhase, images, clean);
+        [[maybe_unused]] auto written = ::write(pipeEnds[1], report.data(), report.size());
+        ::_exit(clean ? 0 : 1);
+    }
+    while (!running.empty()) {
         reapOne();
     }
-    if (child) {
-        std::string violations = Violations(exitCode, childPhase);
-        const sim::VirtualRecorder* recorder = Host().AnyRecorder();
-        std::string report =
-            (recorder ? StateLeft(*recorder, images, childPhase) : "no recorder") + "\n";
-        bool kept = false;
-        std::string unrecovered;
-        try {
-            unrecovered = SecondRun(images, kept);
-        } catch (const std::exception& e) {
-            unrecovered = e.what();
-        }
-        report += std::string(unrecovered.empty() ? "1" : "0") + (kept ? "1" : "0") + "\n";
-        violations += unrecovered;
-        report += violations;
-        [[maybe_unused]] auto written = ::write(pipeEnds[1], report.data(), report.size());
-        ::_exit(violations.empty() ? 0 : 1);
-    }
+    EXPECT_EQ(exitCode, 0) << "the fault-free update";
+    EXPECT_EQ(outcome.runs,
+              (candidates + stride - 1 - static_cast<std::size_t>(mode) % stride) / stride);
     return outcome;
 }
 
-class FaultMatrix : public testing::TestWithParam<sim::FaultAction> {};
+class FaultMatrix : public testing::TestWithParam<Mode> {};
 
-TEST_P(FaultMatrix, EveryCommandOfTheUpdateCanFailWithoutHarmAndARunAgainFinishesIt) {
+TEST_P(FaultMatrix, NoInterruptionLeavesARecorderThatNeverComesBackAndARunAgainFinishesTheUpdate) {
+    const Mode mode = GetParam();
     Images images;
     SetUpUpdate();
     images.before.assign(Host().AnyRecorder()->program.begin(),
                          Host().AnyRecorder()->program.end());
-    const std::vector<Phase> phases = PhasesOfTheUpdate();
+    const std::vector<Phase> phases = PhasesOfTheUpdate(Verifies(mode));
     ASSERT_GT(phases.size(), 7064u);
     images.firmware.assign(Host().AnyRecorder()->program.begin(),
                            Host().AnyRecorder()->program.end());
     images.replacement.assign(Firmware.ReplacementImage.begin(), Firmware.ReplacementImage.end());
-    const Outcome outcome = RunMatrix(GetParam(), phases, images);
-    EXPECT_EQ(outcome.runs, phases.size());
-    EXPECT_EQ(outcome.recovered, phases.size());
-    for (const std::string& failure : outcome.failures) {
-        ADD_FAILURE() << failure;
+    const Outcome outcome = RunMatrix(mode, phases, images);
+    const char* const kSecond[] = {"as left", "after a power cycle"};
+    std::cout << "interruption points: " << outcome.runs << "\n";
+    for (std::size_t i = 0; i < outcome.tallies.size(); ++i) {
+        const Tally& tally = outcome.tallies[i];
+        std::cout << "second run" << (mode == Mode::Failing ? std::string(" ") + kSecond[i] : "")
+                  << ": recovered " << tally.recovered << ", recorders that never came back "
+                  << tally.bricked << ", recording of before the update kept "
+                  << tally.recordingsKept << "\n";
+        if (mode == Mode::CorruptingUnverified) {
+            // Without --verify a wrong write goes unseen; what it leaves is reported.
+            continue;
+        }
+        EXPECT_EQ(tally.bricked, 0u);
+        EXPECT_EQ(tally.recovered, outcome.runs);
     }
-    std::cout << "interruption points: " << outcome.runs << ", recovered: " << outcome.recovered
-              << ", recording of before the update kept: " << outcome.recordingsKept
-              << "\nwhat the first runs left:\n";
+    if (mode != Mode::CorruptingUnverified) {
+        for (const std::string& failure : outcome.failures) {
+            ADD_FAILURE() << failure;
+        }
+    }
+    std::cout << "what the first runs left:\n";
     for (const auto& [state, count] : outcome.statesLeft) {
         std::cout << "  " << count << "  " << state << "\n";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, FaultMatrix,
-                         testing::Values(sim::FaultAction::FailCommand, sim::FaultAction::Vanish),
+                         testing::Values(Mode::Vanishing, Mode::Failing, Mode::Corrupting,
+                                         Mode::CorruptingUnverified),
                          [](const auto& info) {
-                             return info.param == sim::FaultAction::Vanish ? "Vanishing"
-                                                                           : "Failing";
+                             switch (info.param) {
+                             case Mode::Vanishing: return "Vanishing";
+                             case Mode::Failing: return "Failing";
+                             case Mode::Corrupting: return "Corrupting";
+                             case Mode::CorruptingUnverified: break;
+                             }
+                             return "CorruptingUnverified";
                          });
 
 } // namespace

@@ -51,11 +51,11 @@ std::string Head(const std::string& bootLoader = kOfferedText,
            "Current firmware version: " + firmware + "\n" + kLoadPrompt;
 }
 
-int RunUpdater(bool diag = false) {
+int RunUpdater(bool diag = false, bool verify = false) {
     std::string program = "QDp_FW_FirstUpdater";
-    std::string word = "diag";
+    std::string word = diag ? "diag" : "--verify";
     char* argv[] = {program.data(), word.data(), nullptr};
-    return UpdaterMain(diag ? 2 : 1, argv);
+    return UpdaterMain(diag || verify ? 2 : 1, argv);
 }
 
 // The firmware image built in, with another boot-loader version.
@@ -92,6 +92,9 @@ std::vector<std::string> Operations() {
                 add(address == 0xD800 ? "read-boot-loader" : "read-firmware-status");
             } else if (frame[0] == 0x52 && address == 0xD3F5) {
                 add("erase-status");
+            } else if (frame[0] == 0x52 && address == 0x0C00 &&
+                       operations.back() == "erase-status") {
+                add("erase-mark"); // the page of an installer's mark, before the restart
             } else if (frame[0] == 0x53) {
                 add("restart");
             } else {
@@ -132,13 +135,24 @@ TEST(Update, WithAnOlderBootLoaderReplacesItThenTheFirmwareThenErases) {
                                   "Replacing Boot Loader" + kDots + "OK\n" + "Replacing firmware" +
                                   kDots + "OK\n" + kErase + kClosing);
     EXPECT_TRUE(Host().keys.empty());
-    const std::vector<std::string> expected = {
-        "probe",        "read-boot-loader", "read-firmware-status",
-        "erase-status", "restart",          "probe",
-        "program",      "restart",          "probe",
-        "erase-status", "restart",          "probe",
-        "program",      "restart",          "probe",
-        "erase-memory"};
+    const std::vector<std::string> expected = {"probe",
+                                               "read-boot-loader",
+                                               "read-firmware-status",
+                                               "erase-status",
+                                               "erase-mark",
+                                               "restart",
+                                               "probe",
+                                               "program",
+                                               "restart",
+                                               "probe",
+                                               "erase-status",
+                                               "erase-mark",
+                                               "restart",
+                                               "probe",
+                                               "program",
+                                               "restart",
+                                               "probe",
+                                               "erase-memory"};
     EXPECT_EQ(Operations(), expected);
 
     // The recorder runs the new firmware under the new boot loader.
@@ -309,8 +323,9 @@ TEST(Update, AFailedBootLoaderProgrammingLeavesTheFirmwareAlone) {
                                   "Replacing Boot Loader" + kDots + kFailed);
     EXPECT_TRUE(Host().keys.empty());
     const std::vector<std::string> expected = {
-        "probe", "read-boot-loader", "read-firmware-status", "erase-status", "restart",
-        "probe", "program"};
+        "probe",        "read-boot-loader", "read-firmware-status",
+        "erase-status", "erase-mark",       "restart",
+        "probe",        "program"};
     EXPECT_EQ(Operations(), expected);
 }
 
@@ -324,6 +339,61 @@ TEST(Update, AFailedFirmwareProgrammingEndsLikeAFailedBootLoaderProgramming) {
     EXPECT_EQ(Host().keys.size(), 1u); // one key read
     EXPECT_EQ(Operations().back(), "program");
     EXPECT_EQ(Host().Restarts(), 1);
+}
+
+// The marks of what a power-up would start (the status record, an installer's mark)
+// are erased before the restart into the boot loader; when either erase fails, the
+// program that would start is not written over.
+TEST(Update, AFailedEraseBeforeTheRestartEndsTheRunBeforeAnyWrite) {
+    for (const std::uint16_t address : {0xD3F5, 0x0C00}) {
+        ResetProcess();
+        AttachStandardRecorder(0);
+        Host().AddFault({[address](const sim::CommandView& v) {
+                             return v.dataOut.size() == 3 && v.dataOut[0] == 0x52 &&
+                                    (v.dataOut[1] | v.dataOut[2] << 8) == address;
+                         },
+                         sim::FaultAction::FailCommand});
+        Host().Type("YL.");
+        EXPECT_EQ(RunUpdater(), 2);
+        EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kFailed);
+        EXPECT_EQ(Host().Restarts(), 0);
+        EXPECT_EQ(Operations().back(), address == 0xD3F5 ? "erase-status" : "erase-mark");
+    }
+}
+
+// --verify reads the boot loader back wherever it should be the one offered: after its
+// replacement, before the firmware run; at the end, when it was that one already.
+TEST(Update, VerifyingEndsAnUpdateWhoseBootLoaderReadsBackOtherwise) {
+    for (const bool replaced : {true, false}) {
+        ResetProcess();
+        sim::VirtualRecorder& recorder = AttachStandardRecorder(0, replaced ? kOlder : kOffered);
+        if (replaced) { // the section as installed reads back wrong
+            Host().AddFault({[armed = false](const sim::CommandView& v) mutable {
+                                 const bool read = v.dataOut.size() == 4 && v.dataOut[0] == 0x50 &&
+                                                   v.dataOut[2] == 0xD8 && v.dataOut[3] == 64;
+                                 const bool reply = armed && v.block[1] == 0x03;
+                                 armed = read;
+                                 return reply;
+                             },
+                             sim::FaultAction::AlterReply, 1,
+                             [](std::span<std::uint8_t> bytes, std::size_t&) { bytes[5] ^= 1; }});
+        } else {
+            recorder.program[0xE000] ^= 0x01;
+        }
+        Host().Type("YLY.");
+        EXPECT_EQ(RunUpdater(false, true), 2);
+        const std::string bootLoader = replaced ? kOlderText : kOfferedText;
+        const std::string upgrade = replaced
+                                        ? kUpgradeNotice + UpgradePrompt(kOlderText, kOfferedText) +
+                                              "Replacing Boot Loader" + kDots + "OK\n"
+                                        : "";
+        EXPECT_EQ(
+            Host().console,
+            Head(bootLoader) + kConfirm + upgrade +
+                (replaced ? "" : "Replacing firmware" + kDots + "OK\n") +
+                "\r\nERROR: Boot Loader verification failed.\r\n\r\nPress any key to exit.\r\n");
+        EXPECT_EQ(Host().Restarts(), 2);
+    }
 }
 
 TEST(Update, ARecorderThatNeverLeavesEndsTheWaitAfter30Seconds) {

@@ -47,6 +47,11 @@ open(sys.argv[1], "wb").write(data)
 PYTHON
 "$tool" scramble "$work/plain.bin" "$work/version0.bin"
 expect_refused "$work/version0.bin" FWC "gives version 0"
+# An installer with something in its last page, which the updater erases before a run.
+"$tool" scramble "$source/resources/BRC.bin" "$work/plain.bin"
+printf 'code' | dd of="$work/plain.bin" bs=1 seek=$((0xD100)) conv=notrunc 2>/dev/null
+"$tool" scramble "$work/plain.bin" "$work/last_page.bin"
+expect_refused "$work/last_page.bin" BRC "must leave its last page"
 
 # Configuring the project with a bad image stops with the same message.
 if cmake -S "$source" -B "$work/build" -DQDP_BUILD_TESTS=OFF -DQDP_FWC_IMAGE="$work/random.bin" \
