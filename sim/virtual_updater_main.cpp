@@ -47,6 +47,8 @@ std::string Usage() {
            "--flash-mib\n"
            "  --pacing fast|real                             fast: pauses recorded, not slept\n"
            "  --drive N                                      drive of the recorder, 0 to 9 (0)\n"
+           "  --denied                                       its drive refuses to be opened\n"
+           "                                                 (permission denied)\n"
            "  --arrive-after-ms N                            connect the recorder only later\n"
            "  --restart-ms N                                 how long a restart takes (1500)\n"
            "\nThe updater's words are passed on:\n\n";
@@ -57,6 +59,7 @@ struct Options {
     std::string pacing = "fast";
     int drive = 0;
     long arriveAfterMs = -1;
+    bool denied = false;
     bool help = false;
     std::vector<char*> passed; // handed to the updater
 };
@@ -72,6 +75,10 @@ bool Parse(int argc, char** argv, Options& options, std::string& problem) {
         options.help = options.help || word == "--help";
         if (!word.starts_with("--") || updaters) {
             options.passed.push_back(argv[i]);
+            continue;
+        }
+        if (word == "--denied") {
+            options.denied = true;
             continue;
         }
         if (word == "--device" && i + 1 < argc) {
@@ -126,6 +133,9 @@ bool Configure(const Options& options, VirtualHost& host, std::string& problem) 
                                  geometry);
     } else {
         host.AttachRecorder(options.drive, geometry);
+    }
+    if (options.denied) {
+        host.SetOpenFailure(options.drive, qdp::sim::OpenFailure::PermissionDenied);
     }
     qdp::sim::VirtualRecorder& recorder = *host.AnyRecorder();
     if (!qdp::sim::SetUpRecorder(recorder, OfferedImage(), options.recorder, problem)) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -358,19 +359,26 @@ TEST(Console, HelpNeedsNoLockNorRecorder) {
 }
 
 // Runs a program as a scheduled task or a remote command does: no terminal at all (a
-// session of its own, standard input from /dev/null). Its exit code and standard output.
-std::pair<int, std::string> RunWithoutTerminal(const std::string& program,
-                                               const std::vector<std::string>& arguments) {
+// session of its own, standard input from /dev/null). Its exit code, standard output
+// and standard error (without the runner's closing report).
+struct Ended {
+    int exitCode;
+    std::string output;
+    std::string errors;
+};
+
+Ended RunWithoutTerminal(const std::string& program, const std::vector<std::string>& arguments) {
     int output[2];
-    if (::pipe(output) != 0) {
-        return {-1, ""};
+    int errors[2];
+    if (::pipe(output) != 0 || ::pipe(errors) != 0) {
+        return {-1, "", ""};
     }
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setsid();
         ::dup2(::open("/dev/null", O_RDONLY), 0);
         ::dup2(output[1], 1);
-        ::dup2(::open("/dev/null", O_WRONLY), 2);
+        ::dup2(errors[1], 2);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& argument : arguments) {
             argv.push_back(const_cast<char*>(argument.c_str()));
@@ -380,40 +388,55 @@ std::pair<int, std::string> RunWithoutTerminal(const std::string& program,
         ::_exit(127);
     }
     ::close(output[1]);
-    std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(output[0]);
+    ::close(errors[1]);
+    const auto drain = [](int fd) {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+        return text;
+    };
+    std::string text = drain(output[0]); // both pipes hold far less than a pipe's buffer
+    const std::string error = drain(errors[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -2, text};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -2, text, WithoutReport(error)};
 }
 
 // --- Switches for scripts: each as an operator sees it on a terminal and as a script
 // sees it with no terminal at all.
 
+enum class Where { Both, TerminalOnly, NoTerminalOnly };
+
 struct ScriptCase {
     std::vector<std::string> arguments; // to the virtual runner
     int exitCode;
     std::string output;
-    bool onTerminal = true; // false: the case needs the absence of a terminal
+    std::string errors = {}; // standard error; with no output, its beginning
+    Where where = Where::Both;
 };
 
+const std::string kNoConsole =
+    "No console to answer the prompt; use --yes for an unattended update.\n";
+const std::string kDenied =
+    "Cannot open \\\\.\\PHYSICALDRIVE0: Permission denied; the updater needs "
+    "read and write access to it.\n";
 const std::string kListed =
     "\\\\.\\PHYSICALDRIVE2: Boot Loader " + kOlder +
     ", firmware unavailable: installed firmware unavailable: update to " QDP_OFFERED_FIRMWARE
     " with boot-loader " +
     kOffered + " first\n";
-const std::string kListedJson =
-    "[\n  {\"device\": \"\\\\\\\\.\\\\PHYSICALDRIVE0\", \"node\": null, \"boot_loader\": \"" +
-    kOffered +
-    "\", \"firmware\": \"2.4\", \"offered_firmware\": \"" QDP_OFFERED_FIRMWARE
-    "\", \"offered_boot_loader\": \"" +
-    kOffered +
-    "\", \"action\": \"update\", \"boot_loader_first\": false, \"summary\": \"update "
-    "to " QDP_OFFERED_FIRMWARE "\"}\n]\n";
+const std::string kListedJson = "[\n  {\n    \"device\": \"\\\\\\\\.\\\\PHYSICALDRIVE0\",\n"
+                                "    \"node\": null,\n    \"boot_loader\": \"" +
+                                kOffered +
+                                "\",\n    \"firmware\": \"2.4\",\n    \"offered_firmware\": "
+                                "\"" QDP_OFFERED_FIRMWARE "\",\n    \"offered_boot_loader\": \"" +
+                                kOffered +
+                                "\",\n    \"action\": \"update\",\n    \"boot_loader_first\": "
+                                "false,\n    \"summary\": \"update to " QDP_OFFERED_FIRMWARE
+                                "\"\n  }\n]\n";
 const std::string kUnattended = kHead + "Y\n" + kConfirm + "L\n" + kUpgrade + "Y\n" +
                                 "Replacing Boot Loader" + std::string(53, '.') + "OK\n" +
                                 "Replacing firmware" + std::string(53, '.') + "OK\n" +
@@ -424,20 +447,49 @@ const ScriptCase kScriptCases[] = {
     {{"--list", "--json", "--boot-loader", "equal"}, 0, kListedJson},
     {{"--list", "--device", "/dev/sg2", "--drive", "2", "--firmware", "unavailable"}, 0, kListed},
     {{"--list", "--arrive-after-ms", "60000"}, 0, "No recorder is connected.\n"},
+    {{"--list", "--verify", "--boot-loader", "equal"},
+     0,
+     "\\\\.\\PHYSICALDRIVE0: Boot Loader " + kOffered +
+         ", firmware 2.4: update to " QDP_OFFERED_FIRMWARE
+         "; program area differs from firmware " QDP_OFFERED_FIRMWARE ", boot loader equals " +
+         kOffered + "\n"},
+    // A recorder that leaves while it is read is listed as gone.
+    {{"--list", "--fault", "unplug-at=8"}, 0, "\\\\.\\PHYSICALDRIVE0: left while being read\n"},
     {{"--yes", "--boot-loader", "older"}, 0, kUnattended},
     {{"--yes", "--device", "/dev/sg4", "--drive", "4", "--boot-loader", "older"}, 0, kUnattended},
     {{"--yes", "--arrive-after-ms", "60000"}, 2, kBanner + "No recorder is connected.\n"},
+    // A drive that cannot be opened is named on standard error, in the system's words.
+    {{"--yes", "--denied"}, 2, kBanner + "No recorder is connected.\n", kDenied},
+    {{"--yes", "--device", "/dev/sg0", "--denied"},
+     2,
+     kBanner + "No recorder answers at /dev/sg0.\n",
+     kDenied},
+    {{"--list", "--json", "--denied"}, 0, "[]\n", kDenied},
+    // --list --json: standard output holds JSON or nothing; the path as it was given.
+    {{"--list", "--json", "--device", "/dev/sg3"}, 2, "", "No recorder answers at /dev/sg3.\n"},
     {{"--device", "\\\\.\\PHYSICALDRIVE1"},
      2,
-     kBanner + "No recorder answers at \\\\.\\PHYSICALDRIVE1.\n"},
+     kBanner + "No recorder answers at \\\\.\\PHYSICALDRIVE1.\n",
+     "",
+     Where::TerminalOnly},
+    // No console: no prompt could be answered and no wait ended, whatever is connected.
+    {{"--device", "\\\\.\\PHYSICALDRIVE1"}, 2, kBanner + kNoConsole, "", Where::NoTerminalOnly},
+    {{"--boot-loader", "older"}, 2, kBanner + kNoConsole, "", Where::NoTerminalOnly},
+    {{"diag", "--arrive-after-ms", "60000"}, 2, kBanner + kNoConsole, "", Where::NoTerminalOnly},
     // Refused: the usage goes to standard error, which the terminal shows too.
-    {{"--yes", "--list"}, 2, ""},
-    {{"--json"}, 2, ""},
-    {{"--version", "diag"}, 2, ""},
-    {{"--boot-loader", "older"},
+    {{"--yes", "--list"}, 2, "", "Usage: QDp_FW_FirstUpdater [diag]"},
+    {{"--json"}, 2, "", "Usage: QDp_FW_FirstUpdater [diag]"},
+    {{"--version", "diag"}, 2, "", "Usage: QDp_FW_FirstUpdater [diag]"},
+    // The runner's own input is checked.
+    {{"--fault", "unplug-at=-1"},
      2,
-     kHead + "No console to answer the prompt; use --yes for an unattended update.\n",
-     false},
+     "",
+     "qdp_virtual_updater: --fault unplug-at=-1 is not understood.\n"},
+    {{"--drive", "12"}, 2, "", "qdp_virtual_updater: --drive 12 is not understood.\n"},
+    {{"--resume", "s.json", "--flash-mib", "64"},
+     2,
+     "",
+     "qdp_virtual_updater: --resume takes the recorder as its state file holds it"},
 };
 
 TEST(Console, SwitchesForScriptsOnATerminalAndWithoutOne) {
@@ -446,33 +498,102 @@ TEST(Console, SwitchesForScriptsOnATerminalAndWithoutOne) {
         for (const std::string& argument : test.arguments) {
             name += argument + " ";
         }
-        const auto [exitCode, output] =
-            RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, test.arguments);
-        EXPECT_EQ(exitCode, test.exitCode) << name;
-        EXPECT_EQ(output, test.output) << name;
-        if (test.onTerminal) {
+        if (test.where != Where::TerminalOnly) {
+            const Ended ended = RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, test.arguments);
+            EXPECT_EQ(ended.exitCode, test.exitCode) << name;
+            EXPECT_EQ(ended.output, test.output) << name;
+            EXPECT_EQ(test.output.empty() ? ended.errors.substr(0, test.errors.size())
+                                          : ended.errors,
+                      test.errors)
+                << name;
+        }
+        if (test.where != Where::NoTerminalOnly) {
             PtySession runner = VirtualUpdater(test.arguments);
             EXPECT_EQ(runner.WaitExit(), test.exitCode) << name;
-            const std::string shown = WithoutReport(runner.Screen());
-            if (test.output.empty()) {
-                EXPECT_EQ(shown.rfind("Usage: QDp_FW_FirstUpdater [diag]", 0), 0u) << shown;
-            } else {
-                EXPECT_EQ(shown, OnTerminal(test.output)) << name;
-            }
+            // Both outputs on the one terminal: the banner, what went wrong, the rest.
+            const std::size_t banner = test.output.starts_with(kBanner) ? kBanner.size() : 0;
+            const std::string shown = OnTerminal(test.output.substr(0, banner) + test.errors +
+                                                 test.output.substr(banner));
+            const std::string screen = WithoutReport(runner.Screen());
+            EXPECT_EQ(test.output.empty() ? screen.substr(0, shown.size()) : screen, shown) << name;
         }
     }
 }
 
+TEST(Console, WithoutAConsoleTheUpdaterEndsAtOnce) {
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"diag"}}) {
+        const Ended ended = RunWithoutTerminal(QDP_UPDATER_PATH, arguments);
+        EXPECT_EQ(ended.exitCode, 2);
+        EXPECT_EQ(ended.output, kBanner + kNoConsole);
+    }
+    const LockHolder other; // and a listing for a script keeps standard output for JSON
+    const Ended listing = RunWithoutTerminal(QDP_UPDATER_PATH, {"--list", "--json"});
+    EXPECT_EQ(listing.exitCode, 1);
+    EXPECT_EQ(listing.output, "");
+    EXPECT_EQ(listing.errors, "Close all other digital recorder applications and try again.\n");
+}
+
 TEST(Console, TheListingIsJson) {
-    const auto [exitCode, output] =
+    const Ended ended =
         RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, {"--list", "--json", "--drive", "3"});
-    ASSERT_EQ(exitCode, 0);
+    ASSERT_EQ(ended.exitCode, 0);
     const std::string file = testing::TempDir() + "listing.json";
-    std::ofstream(file) << output;
+    std::ofstream(file) << ended.output;
     const std::string check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
                               "assert d[0][\"device\"] == \"\\\\\\\\.\\\\PHYSICALDRIVE3\"' " +
                               file;
-    EXPECT_EQ(std::system(check.c_str()), 0) << output;
+    EXPECT_EQ(std::system(check.c_str()), 0) << ended.output;
+}
+
+// A state file is read whole or not at all: what is not a recorder's state is refused
+// in one line that names the file; the same state saved again as one-line JSON is read.
+TEST(Console, TheVirtualRunnerChecksItsStateFile) {
+    const std::string state = testing::TempDir() + "runner_state.json";
+    ASSERT_EQ(RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, {"--list", "--state", state}).exitCode,
+              0);
+    std::ifstream file(state);
+    const std::string json(std::istreambuf_iterator<char>(file), {});
+    const auto edited = [&](const std::string& from, const std::string& to) {
+        std::string text = json;
+        const std::size_t at = text.find(from);
+        return at == std::string::npos ? std::string{} : text.replace(at, from.size(), to);
+    };
+    const std::string oneLine = [&] {
+        std::string text;
+        for (const char c : json) {
+            if (c != '\n') {
+                text += c;
+            }
+        }
+        return text;
+    }();
+    const std::pair<std::string, std::string> cases[] = {
+        {json.substr(0, json.size() - 1000), "not JSON"},
+        {edited("\"program_memory\": \"ff", "\"program_memory\": \"0z"), "not a hex digit"},
+        {edited("\"page_size\": 2048", "\"page_size\": 65537"), "\"page_size\" is 65537"},
+        {edited("\"pages_per_block\": 64", "\"pages_per_block\": 256"),
+         "\"pages_per_block\" is 256"},
+        {edited("\"262143\":", "\"abc\":"), "names page \"abc\""},
+        {edited("\"storage\":", "\"stowage\":"), "no \"storage\""},
+        {oneLine, ""},
+    };
+    for (const auto& [text, problem] : cases) {
+        ASSERT_FALSE(text.empty()) << problem;
+        std::ofstream(state) << text;
+        const Ended ended =
+            RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, {"--list", "--resume", state});
+        EXPECT_EQ(ended.exitCode, problem.empty() ? 0 : 2) << problem;
+        if (problem.empty()) {
+            EXPECT_EQ(ended.output.find("Boot Loader"), 20u) << ended.output;
+        } else {
+            EXPECT_EQ(ended.errors.rfind("qdp_virtual_updater: " + state + ": ", 0), 0u)
+                << ended.errors;
+            EXPECT_NE(ended.errors.find(problem), std::string::npos) << ended.errors;
+            EXPECT_EQ(std::count(ended.errors.begin(), ended.errors.end(), '\n'), 1)
+                << ended.errors;
+        }
+    }
+    std::remove(state.c_str());
 }
 
 } // namespace
