@@ -106,8 +106,11 @@ std::uint64_t VirtualHost::NowUs() {
 }
 
 void VirtualHost::Advance(std::uint64_t us) {
-    nowUs_ += us;
-    if (nowUs_ / 1000 > timeLimitMs) {
+    // With real pacing, time is the real clock's: what commands cost is not added.
+    if (!realPacing) {
+        nowUs_ += us;
+    }
+    if (NowMs() > timeLimitMs) {
         throw TimeLimitPassed();
     }
 }
@@ -116,9 +119,8 @@ void VirtualHost::Sleep(std::uint32_t ms) {
     pauses_.push_back({trace_.size(), ms});
     if (realPacing) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    } else {
-        Advance(std::uint64_t{ms} * 1000);
     }
+    Advance(std::uint64_t{ms} * 1000);
 }
 
 std::vector<std::uint32_t> VirtualHost::PauseLengths() const {

@@ -21,6 +21,9 @@ namespace {
 using qdp::sim::FaultKind;
 using qdp::sim::VirtualHost;
 
+// The runner's own exit code: the updater did not end within the host's time limit.
+constexpr int kTimeLimitExit = 3;
+
 constexpr FaultKind kFaults[] = {
     FaultKind::None,       FaultKind::ProgramFailure, FaultKind::NoLeave, FaultKind::NoReturn,
     FaultKind::OtherDrive, FaultKind::UnplugAt,       FaultKind::FailAt,  FaultKind::CorruptAt};
@@ -51,6 +54,7 @@ std::string Usage() {
            "                                                 (permission denied)\n"
            "  --arrive-after-ms N                            connect the recorder only later\n"
            "  --restart-ms N                                 how long a restart takes (1500)\n"
+           "Exit code: the updater's, or 3 when it was still running after an hour.\n"
            "\nThe updater's words are passed on:\n\n";
 }
 
@@ -201,8 +205,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qdp_virtual_updater: %s\n", problem.c_str());
         return 2;
     }
-    const int exitCode =
-        qdp::UpdaterMain(static_cast<int>(options.passed.size()), options.passed.data());
+    int exitCode = 0;
+    try {
+        exitCode = qdp::UpdaterMain(static_cast<int>(options.passed.size()), options.passed.data());
+    } catch (const qdp::sim::TimeLimitPassed&) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "qdp_virtual_updater: the updater was still running after an hour; "
+                             "stopped.\n");
+        exitCode = kTimeLimitExit;
+    }
     std::fflush(stdout);
     if (!options.recorder.state.empty()) {
         WriteState(options.recorder.state, host);

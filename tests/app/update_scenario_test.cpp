@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -449,6 +450,21 @@ TEST(Update, ASlowRestartWithinTheBoundsIsWaitedFor) {
     EXPECT_EQ(RunUpdater(), 0);
     EXPECT_EQ(Host().console,
               Head() + kConfirm + "Replacing firmware" + kDots + "OK\n" + kErase + kClosing);
+}
+
+// With real pacing the host's time limit counts real time: the back-to-back polls of a
+// restart wait, a few hundred thousand a second, must not spend the hour in seconds.
+TEST(Update, RealPacingMeasuresTheTimeLimitInRealTime) {
+    Host().realPacing = true;
+    Host().timeLimitMs = 1000;
+    sim::OpenFailure failure{};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW({
+        while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(200)) {
+            Host().Open("\\\\.\\PHYSICALDRIVE5", failure);
+        }
+    });
+    EXPECT_LT(Host().NowMs(), 1000u);
 }
 
 TEST(Update, ADamagedFirmwareImageEndsBeforeAnyCommand) {
