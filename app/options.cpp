@@ -49,8 +49,8 @@ bool ParseOptions(int argc, char** argv, RunOptions& options) {
 }
 
 const char kUsage[] =
-    "Usage: QDp_FW_FirstUpdater [diag] [--yes] [--device PATH]\n"
-    "       QDp_FW_FirstUpdater --list [--json] [--device PATH] [diag]\n"
+    "Usage: QDp_FW_FirstUpdater [diag] [--yes] [--verify] [--device PATH]\n"
+    "       QDp_FW_FirstUpdater --list [--json] [--verify] [--device PATH] [diag]\n"
     "       QDp_FW_FirstUpdater --help | --version\n"
     "\n"
     "Updates the firmware of a Quirn Dorvel+ recorder connected by USB. The updater\n"
@@ -64,6 +64,8 @@ const char kUsage[] =
     "                 recorder whose Boot Loader identification differs (service use)\n"
     "  --yes          unattended: answer every prompt with yes and wait for no key;\n"
     "                 with no recorder connected, end at once\n"
+    "  --verify       read back what is written before it is marked to start; with\n"
+    "                 --list, say whether each recorder holds what this updater carries\n"
     "  --device PATH  that recorder only (\\\\.\\PHYSICALDRIVEn; on Linux also /dev/sgN)\n"
     "  --list         the connected recorders, their versions and what an update would\n"
     "                 do, one line each; changes nothing\n"

@@ -509,8 +509,10 @@ class Rig:
 
     def interrupted_update(self):
         """The recorder is unplugged in the middle of the firmware programming; the
-        updater ends; the recorder is plugged back in with what it kept, and the
-        updater run again finishes the update."""
+        updater ends; the recorder is plugged back in with what it kept. Run again, the
+        updater meets a failed command in the firmware programming and ends; the
+        recorder is unplugged and plugged back in once more, and the updater, run with
+        --verify, finishes the update."""
         # About halfway through the firmware, after the boot loader was replaced.
         self.start_recorder("--boot-loader", "older", "--fault", "unplug-at=5400",
                             state="interrupted_state.json")
@@ -523,13 +525,27 @@ class Rig:
         self.result["first_exit"] = session.wait_exit(60)
         self.result["first_console"] = session.screen.decode("latin-1")
         self.stop_recorder()
-        # Plugged back in; the kernel's record of the second run alone.
-        self.start_recorder("--resume", os.path.join(RESULTS, "interrupted_state.json"))
-        open(os.path.join(TRACING, "trace"), "w").close()
+        # Plugged back in; its 2000th command (the kernel's counted) fails: about the
+        # middle of the firmware programming.
+        self.start_recorder("--resume", os.path.join(RESULTS, "interrupted_state.json"),
+                            "--fault", "fail-at=2000", state="failed_state.json")
         session = self.updater_session()
         self.answer(session, b"or other key to exit.", b"Y")
         self.answer(session, b"confirm load", b"L")
-        self.wait_end(session, 600, "the second run did not end")
+        self.wait_end(session, 600, "no end after the failed command")
+        session.type(b" ")
+        self.result["failed_exit"] = session.wait_exit(60)
+        self.result["failed_console"] = session.screen.decode("latin-1")
+        self.stop_recorder()
+        # Plugged back in again; the kernel's record of the last run alone.
+        self.start_recorder("--resume", os.path.join(RESULTS, "failed_state.json"))
+        open(os.path.join(TRACING, "trace"), "w").close()
+        session = self.updater_session(["--verify"])
+        self.answer(session, b"or other key to exit.", b"Y")
+        self.answer(session, b"confirm load", b"L")
+        started = time.monotonic()
+        self.wait_end(session, 900, "the last run did not end")
+        self.result["update_seconds"] = round(time.monotonic() - started, 1)
         session.type(b" ")
         self.finish(session)
 
