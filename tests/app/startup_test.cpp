@@ -148,11 +148,12 @@ TEST(Startup, HelpGivesTheUsageWithoutLockOrDrive) {
     Host().AttachRecorder(0);
     EXPECT_EQ(RunUpdater({"--help"}), 0);
     const std::string& help = Host().console;
-    EXPECT_EQ(help.rfind("Usage: QDp_FW_FirstUpdater [diag] [--yes] [--device PATH]\n"
-                         "       QDp_FW_FirstUpdater --list [--json] [--device PATH] [diag]\n"
-                         "       QDp_FW_FirstUpdater --help | --version\n",
-                         0),
-              0u);
+    EXPECT_EQ(
+        help.rfind("Usage: QDp_FW_FirstUpdater [diag] [--yes] [--verify] [--device PATH]\n"
+                   "       QDp_FW_FirstUpdater --list [--json] [--verify] [--device PATH] [diag]\n"
+                   "       QDp_FW_FirstUpdater --help | --version\n",
+                   0),
+        0u);
     for (const char* word :
          {"  diag ", "--version", "Exit codes: 0", "1 another", "2 the update", "QDP_LOG"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;

@@ -353,8 +353,9 @@ TEST(Console, HelpNeedsNoLockNorRecorder) {
     const LockHolder other;
     PtySession updater = Updater({"--help"}, StandardOutput::Pipe);
     EXPECT_EQ(updater.WaitExit(), 0);
-    EXPECT_EQ(
-        updater.Piped().rfind("Usage: QDp_FW_FirstUpdater [diag] [--yes] [--device PATH]\n", 0), 0u)
+    EXPECT_EQ(updater.Piped().rfind(
+                  "Usage: QDp_FW_FirstUpdater [diag] [--yes] [--verify] [--device PATH]\n", 0),
+              0u)
         << updater.Piped();
 }
 

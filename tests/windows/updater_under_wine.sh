@@ -1,7 +1,8 @@
 #!/bin/sh
-# The real Windows executable under Wine: --version and --help, and the instance
-# lock: a second updater, and another application holding "VornakHS_", are refused
-# with exit code 1.
+# The real Windows executable under Wine: --version and --help; without a console an
+# update ends at once; and the instance lock: a second updater (beside a first one on
+# a console of its own), and another application holding "VornakHS_", are refused with
+# exit code 1.
 # Usage: updater_under_wine.sh wine-run.sh QDp_FW_FirstUpdater.exe lock_holder.exe \
 #            <version> <offered firmware> <offered boot loader>
 run="$1"
@@ -43,7 +44,13 @@ fi
 printf 'Quirn Dorvel+ Firmware Updater version %s\r\n\r\nClose all other digital recorder applications and try again.\r\nPress any key to exit.\r\n' \
     "$version" >"$work/refused.expected"
 
-"$run" "$exe" >"$work/first.txt" 2>&1 </dev/null &
+printf 'Quirn Dorvel+ Firmware Updater version %s\r\n\r\nNo console to answer the prompt; use --yes for an unattended update.\r\n' \
+    "$version" >"$work/no_console.expected"
+timeout 60 "$run" "$exe" >"$work/no_console.txt" 2>/dev/null </dev/null
+expect_output "no console" 2 "$work/no_console.expected" "$work/no_console.txt" $?
+
+# A pseudo-terminal gives Wine a console: the first copy waits there for a recorder.
+script -qfec "$run $exe" /dev/null >"$work/first.txt" 2>&1 </dev/null &
 first=$!
 sleep 10
 if kill -0 "$first" 2>/dev/null; then
@@ -53,7 +60,7 @@ else
 fi
 timeout 60 "$run" "$exe" >"$work/second.txt" 2>/dev/null </dev/null
 expect_output "a second instance" 1 "$work/refused.expected" "$work/second.txt" $?
-kill "$first" 2>/dev/null
+kill "$first" 2>/dev/null # its terminal closes: the first copy ends too
 wait "$first" 2>/dev/null
 first=""
 
