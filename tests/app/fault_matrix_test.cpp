@@ -74,6 +74,9 @@ const std::vector<std::uint8_t> kRecording(2048, 0x5A);
 
 void SetUpUpdate() {
     ResetProcess();
+    // A recorder that never comes back is waited for 120 s in polls of its drive: each
+    // failed open counted as a millisecond keeps the forked runs' polls few.
+    Host().failedOpenCostUs = 1000;
     Host().AttachOtherDisk(0);
     Host().AttachOtherDisk(1);
     sim::VirtualRecorder& recorder =
