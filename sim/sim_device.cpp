@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 namespace qdp::os {
 namespace {
@@ -72,9 +73,16 @@ PassThroughResult PassThrough(DriveHandle drive, const ScsiCommand& command) {
 
 void CloseDrive(DriveHandle drive) { sim::VirtualHost::Instance().Close(drive); }
 
+// Names as on Linux, where the virtual runner runs: \\.\PHYSICALDRIVEn is /dev/sgn.
 NodeName DriveNodeName(const char* devicePath) {
     NodeName node{};
-    std::memcpy(node.data(), devicePath, strnlen(devicePath, node.size() - 1));
+    constexpr std::string_view kPrefix = "\\\\.\\PHYSICALDRIVE";
+    const std::string_view path(devicePath, strnlen(devicePath, node.size() - 1));
+    if (path.size() == kPrefix.size() + 1 && path.starts_with(kPrefix)) {
+        std::snprintf(node.data(), node.size(), "/dev/sg%c", path.back());
+    } else {
+        std::memcpy(node.data(), path.data(), path.size());
+    }
     return node;
 }
 
@@ -88,7 +96,6 @@ void DescribeError(int osError, std::span<char> out) {
     }
 }
 
-// Names as on Linux, where the virtual runner runs.
 bool DevicePathForNode(const char* node, std::span<char> out) {
     return DevicePathOfGenericNode(node, out);
 }

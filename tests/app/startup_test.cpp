@@ -185,8 +185,8 @@ TEST(Startup, ADriveThatCannotBeOpenedIsToldOnceOnStandardErrorWhileWaiting) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(RunUpdater({}), 0);
     const std::string told = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(told, "Cannot open \\\\.\\PHYSICALDRIVE1: Permission denied; the updater needs "
-                    "read and write access to it.\n");
+    EXPECT_EQ(told, "Cannot open /dev/sg1: Permission denied; the updater needs read and write "
+                    "access to it.\n");
     EXPECT_EQ(Host().console, kBanner + kWaitMessage); // standard output unchanged
 }
 

@@ -429,7 +429,7 @@ TEST(Update, ADriveRefusedAfterARestartIsNamedAfterTheEndNotDuringTheUpdate) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(RunUpdater(), 2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Cannot open \\\\.\\PHYSICALDRIVE0: Permission denied; the updater needs read and "
+              "Cannot open /dev/sg0: Permission denied; the updater needs read and "
               "write access to it.\n");
     EXPECT_EQ(Host().console, Head() + kConfirm + "Replacing firmware" + kNotBack);
 }

@@ -76,7 +76,7 @@ TEST_F(CommandLog, EachCommandGetsOneLineWithItsBlockDirectionAndOutcome) {
     const std::vector<std::string> lines = Lines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(std::regex_match(
-        lines[0], std::regex(kStamp + R"(\\\\\.\\PHYSICALDRIVE0 )"
+        lines[0], std::regex(kStamp + R"(\\\\\.\\PHYSICALDRIVE0 \(/dev/sg0\) )"
                                       "12 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
                                       R"(in 2048: GOOD, 36 bytes moved, \d+\.\d{3} ms)")))
         << lines[0];
@@ -139,9 +139,9 @@ TEST_F(CommandLog, OpenFailuresNameTheirReasonOnceUntilItChanges) {
     }
     // Drives 0 to 8 once each as absent, drive 3 as denied, then as busy.
     ASSERT_EQ(reasons.size(), 10u);
-    EXPECT_EQ(reasons[0], "\\\\.\\PHYSICALDRIVE0 no such device");
-    EXPECT_EQ(reasons[3], "\\\\.\\PHYSICALDRIVE3 permission denied");
-    EXPECT_EQ(reasons[9], "\\\\.\\PHYSICALDRIVE3 busy");
+    EXPECT_EQ(reasons[0], "\\\\.\\PHYSICALDRIVE0 (/dev/sg0) no such device");
+    EXPECT_EQ(reasons[3], "\\\\.\\PHYSICALDRIVE3 (/dev/sg3) permission denied");
+    EXPECT_EQ(reasons[9], "\\\\.\\PHYSICALDRIVE3 (/dev/sg3) busy");
 }
 
 TEST_F(CommandLog, ConsoleTextIsLoggedLineByLineWithItsControlCharacters) {
@@ -194,7 +194,7 @@ TEST(DriveProblems, ADriveThatKeepsFailingIsToldOnceAfterASecond) {
     EXPECT_EQ(QDp_IsConnected(&name), 0);
     const auto problem = TakeDriveOpenProblem(1000);
     ASSERT_TRUE(problem);
-    EXPECT_STREQ(problem->node.data(), "\\\\.\\PHYSICALDRIVE1");
+    EXPECT_STREQ(problem->node.data(), "/dev/sg1");
     EXPECT_EQ(problem->error, os::OpenError::PermissionDenied);
     Host().WaitUntilMs(Host().NowMs() + 5000);
     EXPECT_EQ(QDp_IsConnected(&name), 0);
