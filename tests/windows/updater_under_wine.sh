@@ -73,5 +73,25 @@ for _ in $(seq 1 60); do
 done
 timeout 60 "$run" "$exe" >"$work/beside.txt" 2>/dev/null </dev/null
 expect_output "beside another application" 1 "$work/refused.expected" "$work/beside.txt" $?
+kill "$other" 2>/dev/null
+wait "$other" 2>/dev/null
+other=""
+
+# The commands README.txt shows a Windows administrator, as they stand (checked to be
+# there by tests/docs/shown_commands_test.py): every drive in turn, none a recorder here;
+# and the command log, taken as a technician takes it (no console here: the updater ends
+# at once, and its message is in the log).
+cd "$(dirname "$exe")"
+"$run" cmd /c 'for /L %n in (0,1,8) do QDp_FW_FirstUpdater --yes --device \\.\PHYSICALDRIVE%n' \
+    >"$work/loop.txt" 2>&1 </dev/null
+drives=$(tr -d '\r' <"$work/loop.txt" | grep -c '^No recorder answers at \\\\\.\\PHYSICALDRIVE[0-8]\.$')
+[ "$drives" -eq 9 ] && pass || { fail "the loop over drives 0 to 8 answered $drives of 9"; cat "$work/loop.txt"; }
+# The two lines of the log, in a batch file whose profile is a scratch folder.
+printf '%s\r\n' 'set USERPROFILE=%TEMP%\qdp-profile' 'mkdir %USERPROFILE%\Desktop' \
+    'set QDP_LOG=%USERPROFILE%\Desktop\recorder-update.log' 'QDp_FW_FirstUpdater.exe' \
+    'type %USERPROFILE%\Desktop\recorder-update.log' 'rmdir /s /q %USERPROFILE%' >"$work/log.bat"
+"$run" cmd /c "Z:$work/log.bat" >"$work/log.txt" 2>&1 </dev/null
+grep -q 'console "No console to answer the prompt' "$work/log.txt" && pass ||
+    { fail "QDP_LOG on Windows:"; cat "$work/log.txt"; }
 
 tally
