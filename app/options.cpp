@@ -24,6 +24,8 @@ bool ParseOptions(int argc, char** argv, RunOptions& options) {
             options.version = true;
         } else if (word == "--list") {
             options.list = true;
+        } else if (word == "--all") {
+            options.all = true;
         } else if (word == "--json") {
             options.json = true;
         } else if (word == "--yes") {
@@ -42,7 +44,10 @@ bool ParseOptions(int argc, char** argv, RunOptions& options) {
     if ((options.help || options.version) && (asks || plainArguments > 0 || argc > 2)) {
         return false; // --help and --version stand alone
     }
-    if (options.json && !options.list) {
+    if (options.json && !options.list && !options.all) {
+        return false;
+    }
+    if (options.all && (options.list || options.device != nullptr)) {
         return false;
     }
     return !(options.list && options.yes);
@@ -50,6 +55,7 @@ bool ParseOptions(int argc, char** argv, RunOptions& options) {
 
 const char kUsage[] =
     "Usage: QDp_FW_FirstUpdater [diag] [--yes] [--verify] [--device PATH]\n"
+    "       QDp_FW_FirstUpdater --all [diag] [--yes] [--verify] [--json]\n"
     "       QDp_FW_FirstUpdater --list [--json] [--verify] [--device PATH] [diag]\n"
     "       QDp_FW_FirstUpdater --help | --version\n"
     "\n"
@@ -67,9 +73,12 @@ const char kUsage[] =
     "  --verify       read back what is written before it is marked to start; with\n"
     "                 --list, say whether each recorder holds what this updater carries\n"
     "  --device PATH  that recorder only (\\\\.\\PHYSICALDRIVEn; on Linux also /dev/sgN)\n"
+    "  --all          every connected recorder at once, each followed by its USB port;\n"
+    "                 the questions are asked once, and a summary ends the run\n"
     "  --list         the connected recorders, their versions and what an update would\n"
     "                 do, one line each; changes nothing\n"
-    "  --json         with --list: one JSON document, for scripts\n"
+    "  --json         with --list or --all: one JSON document on standard output, for\n"
+    "                 scripts; every other text goes to standard error\n"
     "  --help         show this text\n"
     "  --version      show the updater's version and the versions it offers\n"
     "\n"

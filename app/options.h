@@ -7,7 +7,8 @@ struct RunOptions {
     bool help = false;
     bool version = false;
     bool list = false;            // --list: the connected recorders, one line each
-    bool json = false;            // with --list: one JSON document
+    bool json = false;            // with --list or --all: one JSON document
+    bool all = false;             // --all: every connected recorder at once
     bool yes = false;             // --yes: every consent given, no key read
     bool verify = false;          // --verify: read back what is written (or, listing, compare)
     const char* device = nullptr; // --device PATH: that recorder only

@@ -5,7 +5,6 @@
 #include "app/options.h"
 #include "app/recorder_presence.h"
 #include "app/updater.h"
-#include "app/updater_state.h"
 #include "controller/controller_commands.h"
 #include "firmware/console_text.h"
 #include "firmware/image_programmer.h"
@@ -69,7 +68,7 @@ std::optional<bool> Matches(const char* devicePath, std::uint32_t first,
 }
 
 // Reads the records of the recorder that DevicePath names now.
-Listed Examine(const char* devicePath, bool verify) {
+Listed Read(const char* devicePath, bool verify, bool diag) {
     Listed listed;
     listed.device = devicePath;
     const os::NodeName node = os::DriveNodeName(devicePath);
@@ -102,10 +101,10 @@ Listed Examine(const char* devicePath, bool verify) {
             return listed;
         }
     }
-    if (!BootLoaderAccepted(bootLoader)) {
+    if (!BootLoaderAccepted(bootLoader, diag)) {
         listed.action = Action::BootLoaderNotCompatible;
     } else {
-        listed.bootLoaderFirst = BootLoaderReplaced(bootLoader.version);
+        listed.bootLoaderFirst = BootLoaderReplaced(bootLoader.version, diag);
     }
     return listed;
 }
@@ -204,15 +203,15 @@ std::string JsonText(const Json& value) {
 
 } // namespace
 
-int ListRecorders(const RunOptions& options) {
+int ListRecorders(const RunOptions& options, char* deviceName) {
     if (!LoadFirmwareImage()) {
         Tell(options.json, "The firmware image it carries is damaged.\n");
         return kExitFailed;
     }
     std::array<char*, 9> found{};
     std::int32_t count = 0;
-    if (Updater.DeviceName != nullptr) {
-        found[0] = Updater.DeviceName;
+    if (deviceName != nullptr) {
+        found[0] = deviceName;
         count = 1;
     } else {
         count = QDp_GetDevices(found.data());
@@ -222,7 +221,7 @@ int ListRecorders(const RunOptions& options) {
         char* name = found[i];
         // The listing selected none of them: select each before reading it.
         if (!RecorderConnected(&name)) {
-            if (Updater.DeviceName == nullptr) { // it answered the scan a moment ago
+            if (deviceName == nullptr) { // it answered the scan a moment ago
                 Listed left;
                 left.device = found[i];
                 const os::NodeName node = os::DriveNodeName(found[i]);
@@ -232,9 +231,9 @@ int ListRecorders(const RunOptions& options) {
             }
             continue;
         }
-        listing.push_back(Examine(found[i], options.verify));
+        listing.push_back(Read(found[i], options.verify, options.diag));
     }
-    if (Updater.DeviceName == nullptr) {
+    if (deviceName == nullptr) {
         QDp_FreeDevices(found.data(), count);
     }
     if (listing.empty()) {

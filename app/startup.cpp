@@ -4,7 +4,6 @@
 #include "app/options.h"
 #include "app/recorder_presence.h"
 #include "app/updater.h"
-#include "app/updater_state.h"
 #include "firmware/console_text.h"
 #include "firmware/image_store.h"
 #include "include/QDp_FW_FirstUpdater.h"
@@ -27,10 +26,10 @@ namespace {
 inline constexpr std::uint32_t kDeviceWaitPauseMs = 1;
 
 // Returns true once a recorder is connected, false when the operator pressed Esc.
-bool WaitForDevice() {
+bool WaitForDevice(RecorderRun& run) {
     Print("Device is not connected.\nConnect device to continue or press Esc to exit.\n");
     for (;;) {
-        if (RecorderConnected(&Updater.DeviceName)) {
+        if (RecorderConnected(run)) {
             return true;
         }
         TellDriveProblems(kDriveProblemPersistMs);
@@ -54,8 +53,9 @@ int ShowVersion() {
     return kExitDone;
 }
 
-// The drive that a --device argument names, as a device path in DeviceName.
-bool SelectNamedDevice(const char* argument) {
+// The drive that a --device argument names, as a device path (allocated); null when
+// the argument names no drive.
+char* NamedDevice(const char* argument) {
     DevicePathText path{};
     constexpr std::string_view prefix(kInitialDevicePath.data(), kDriveDigitIndex);
     const std::string_view name(argument);
@@ -70,14 +70,14 @@ bool SelectNamedDevice(const char* argument) {
         path = kInitialDevicePath;
         path[kDriveDigitIndex] = name[kDriveDigitIndex];
     } else if (!os::DevicePathForNode(argument, path)) {
-        return false;
+        return nullptr;
     }
     const std::size_t size = std::strlen(path.data()) + 1;
-    Updater.DeviceName = static_cast<char*>(std::malloc(size));
-    if (Updater.DeviceName != nullptr) {
-        std::memcpy(Updater.DeviceName, path.data(), size);
+    auto* copy = static_cast<char*>(std::malloc(size));
+    if (copy != nullptr) {
+        std::memcpy(copy, path.data(), size);
     }
-    return Updater.DeviceName != nullptr;
+    return copy;
 }
 
 } // namespace
@@ -96,10 +96,8 @@ int UpdaterMain(int argc, char** argv) {
         ShowText(kUsage);
         return kExitDone;
     }
-    Updater.DiagMode = options.diag;
-    Updater.Unattended = options.yes;
-    Updater.Verify = options.verify;
-    if (options.device != nullptr && !SelectNamedDevice(options.device)) {
+    RecorderRun run({options.diag, options.yes, options.verify});
+    if (options.device != nullptr && (run.deviceName = NamedDevice(options.device)) == nullptr) {
         std::fprintf(stderr, "%s does not name a drive.\n\n%s", options.device, kUsage);
         return kExitFailed;
     }
@@ -118,23 +116,26 @@ int UpdaterMain(int argc, char** argv) {
         }
         if (!options.list) { // a listing is for scripts: no key to wait for
             Print("Press any key to exit.\n");
-            WaitForExitKey();
+            WaitForExitKey(run.mode);
         }
         os::CloseInstanceLock(lock.handle);
         return kExitLockHeld;
     }
-    Updater.InstanceMutex = lock.handle; // held until the process ends
+    // The lock is held until the process ends.
 
     if (options.list) {
-        return ListRecorders(options);
+        return ListRecorders(options, run.deviceName);
     }
     // Without a console, no prompt could be answered, and no Esc could end a wait.
     if (!options.yes && !os::ConsoleAvailable()) {
         Print("%s", kNoConsole);
         return kExitFailed;
     }
-    if (RecorderConnected(&Updater.DeviceName)) {
-        return RunUpdate();
+    if (options.all) {
+        return UpdateAll(options);
+    }
+    if (RecorderConnected(run)) {
+        return RunUpdate(run);
     }
     if (options.device != nullptr || options.yes) {
         TellDriveProblems(0); // why nothing answered, where a drive would not open
@@ -145,7 +146,7 @@ int UpdaterMain(int argc, char** argv) {
         }
         return kExitFailed;
     }
-    return WaitForDevice() ? RunUpdate() : kExitDone;
+    return WaitForDevice(run) ? RunUpdate(run) : kExitDone;
 }
 
 } // namespace qdp

@@ -3,7 +3,6 @@
 #include "app/console.h"
 #include "app/recorder_presence.h"
 #include "app/updater.h"
-#include "app/updater_state.h"
 #include "controller/controller_commands.h"
 #include "firmware/image_programmer.h"
 #include "firmware/image_store.h"
@@ -11,6 +10,8 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <optional>
 
 namespace qdp {
@@ -19,60 +20,32 @@ namespace {
 bool IsYes(std::uint16_t key) { return key == kKeyY || key == kKeyYLower; }
 bool IsLoad(std::uint16_t key) { return key == kKeyL || key == kKeyLLower; }
 
-// The operator's answer to the prompt just shown: nothing when it is consent, else
-// the program's exit code. Unattended, the consenting key is shown as if typed. With
-// no console to type on, no answer is not taken for a "no".
-std::optional<int> Refusal(bool (*consents)(std::uint16_t), char consentKey) {
-    if (Updater.Unattended) {
-        Print("%c\n", consentKey);
-        return std::nullopt;
-    }
-    const std::uint16_t key = ReadKey();
-    if (key == kNoConsoleKey) {
-        Print("%s", kNoConsole);
-        return kExitFailed;
-    }
-    return consents(key) ? std::nullopt : std::optional<int>(kExitDone);
-}
-
-int EndAfterKey(const char* message, int exitCode) {
+int EndAfterKey(const RunMode& mode, const char* message, int exitCode) {
     Print("%s", message);
     Print("\r\nPress any key to exit.\r\n");
-    WaitForExitKey();
+    WaitForExitKey(mode);
     return exitCode;
 }
 
-int BootLoaderDiffers() {
-    return EndAfterKey("\r\nERROR: Boot Loader verification failed.\r\n", kExitFailed);
-}
-
-int ImageDamaged() {
-    return EndAfterKey("ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n",
+int ImageDamaged(const RunMode& mode) {
+    return EndAfterKey(mode,
+                       "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n",
                        kExitFailed);
 }
 
-// Keeps Ctrl+C from ending the program while the recorder is being rewritten.
-class InterruptGuard {
-  public:
-    InterruptGuard() { os::IgnoreInterrupt(true); }
-    ~InterruptGuard() { os::IgnoreInterrupt(false); }
-    InterruptGuard(const InterruptGuard&) = delete;
-    InterruptGuard& operator=(const InterruptGuard&) = delete;
-};
-
 enum class Restart { Back, NeverLeft, NotBack };
 
-// Waits until the recorder has left the host and come back under DeviceName, with
-// back-to-back polls, each half within its bound.
-Restart WaitForRestart() {
+// Waits until the recorder has left the host and come back, with back-to-back polls,
+// each half within its bound.
+Restart WaitForRestart(RecorderRun& run) {
     const std::uint64_t restarted = os::SteadyMs();
-    while (RecorderConnected(&Updater.DeviceName)) {
+    while (RecorderConnected(run)) {
         if (os::SteadyMs() - restarted >= kLeaveBoundMs) {
             return Restart::NeverLeft;
         }
     }
     const std::uint64_t left = os::SteadyMs();
-    while (!RecorderConnected(&Updater.DeviceName)) {
+    while (!RecorderConnected(run)) {
         if (os::SteadyMs() - left >= kReturnBoundMs) {
             return Restart::NotBack;
         }
@@ -80,159 +53,229 @@ Restart WaitForRestart() {
     return Restart::Back;
 }
 
-enum class Replacement { Done, ProgrammingFailed, NeverLeft, NotBack };
+// A restart and the wait for the recorder's return, in turn with the other recorders'
+// where the run takes turns.
+Restart RestartAndWait(RecorderRun& run) {
+    std::unique_lock<std::mutex> turn;
+    if (run.restartTurn != nullptr) {
+        turn = std::unique_lock<std::mutex>(*run.restartTurn);
+    }
+    // The restart's result tells nothing that the recorder's leaving and return do not
+    // tell better.
+    static_cast<void>(Ctrl_Restart());
+    return WaitForRestart(run);
+}
 
-Replacement Lost(Restart restart) {
-    return restart == Restart::NeverLeft ? Replacement::NeverLeft : Replacement::NotBack;
+Outcome Lost(Restart restart) {
+    return restart == Restart::NeverLeft ? Outcome::NotRestarted : Outcome::NotBack;
 }
 
 // Announces the replacement, clears the installed firmware's marker and an earlier
 // installer's mark, restarts into the boot loader, writes the image and, when that
 // succeeded, restarts into it. From the announcement on, Ctrl+C does not end the
 // program.
-Replacement ReplaceProgram(const char* announcement, const ImageBuffer& image) {
-    InterruptGuard guard;
+Outcome ReplaceProgram(RecorderRun& run, const char* announcement, const ImageBuffer& image) {
+    const InterruptGuard guard;
     Print("%s", announcement);
     // With both marks gone, no page that this run rewrites belongs to a program that a
     // power-up would start. When either erase fails, the program that starts now must
-    // not be written over: the run ends here, before the restart, as failed. The
-    // restart's result tells nothing that the recorder's leaving and return do not
-    // tell better.
+    // not be written over: the run ends here, before the restart, as failed.
     if (!Ctrl_ErasePage(kFirmwareStatusAddress) || !Ctrl_ErasePage(kInstallerMarkPage)) {
-        return Replacement::ProgrammingFailed;
+        return Outcome::Failed;
     }
-    static_cast<void>(Ctrl_Restart());
-    if (const Restart restart = WaitForRestart(); restart != Restart::Back) {
+    if (const Restart restart = RestartAndWait(run); restart != Restart::Back) {
         return Lost(restart);
     }
-    if (!ProgramImage(image, Updater.Verify)) {
-        return Replacement::ProgrammingFailed;
+    if (!ProgramImage(image, run.mode.verify)) {
+        return Outcome::Failed;
     }
     Print("OK\n");
-    static_cast<void>(Ctrl_Restart());
-    const Restart restart = WaitForRestart();
-    return restart == Restart::Back ? Replacement::Done : Lost(restart);
+    const Restart restart = RestartAndWait(run);
+    return restart == Restart::Back ? Outcome::Updated : Lost(restart);
 }
 
-// The end of a replacement that did not succeed.
-int ReplacementFailed(Replacement replacement) {
-    switch (replacement) {
-    case Replacement::ProgrammingFailed:
-        Print("Failed\n");
-        Print("Press any key to exit.\n");
-        WaitForExitKey();
-        return kExitFailed;
-    case Replacement::NeverLeft: Print("\r\nERROR: Recorder did not restart.\r\n"); break;
-    case Replacement::NotBack:
-    case Replacement::Done:
-        Print("\r\nERROR: Recorder did not come back after restart.\r\n");
-        break;
-    }
-    // Why its drive would not open, when that explains the end.
-    TellLastDriveProblem(Updater.DeviceName);
-    return EndAfterKey("", kExitFailed);
+// The boot loader read back, where it should be the one offered.
+Outcome BootLoaderAsOffered() {
+    return VerifyMemory(kBootLoaderRecordAddress, BootLoaderSection()) ? Outcome::Updated
+                                                                       : Outcome::BootLoaderDiffers;
 }
+
+// Ctrl+C is ignored while any recorder is being rewritten, by however many threads.
+std::atomic<int> Rewriting{0};
+std::mutex RewritingMutex;
 
 } // namespace
 
-void WaitForExitKey() {
-    if (!Updater.Unattended) {
+InterruptGuard::InterruptGuard() {
+    const std::lock_guard<std::mutex> lock(RewritingMutex);
+    if (Rewriting++ == 0) {
+        os::IgnoreInterrupt(true);
+    }
+}
+
+InterruptGuard::~InterruptGuard() {
+    const std::lock_guard<std::mutex> lock(RewritingMutex);
+    if (--Rewriting == 0) {
+        os::IgnoreInterrupt(false);
+    }
+}
+
+void WaitForExitKey(const RunMode& mode) {
+    if (!mode.unattended) {
         ReadKey();
     }
 }
 
-bool BootLoaderAccepted(const BootLoaderRecord& installed) {
+bool BootLoaderAccepted(const BootLoaderRecord& installed, bool diag) {
     const BootLoaderRecord& offered = Firmware.ImageBootLoaderRecord;
-    return Updater.DiagMode ||
+    return diag ||
            std::equal(std::begin(installed.identification), std::end(installed.identification),
                       std::begin(offered.identification));
 }
 
-bool BootLoaderReplaced(std::uint16_t installedVersion) {
-    return Updater.DiagMode || installedVersion < Firmware.ImageBootLoaderRecord.version;
+bool BootLoaderReplaced(std::uint16_t installedVersion, bool diag) {
+    return diag || installedVersion < Firmware.ImageBootLoaderRecord.version;
 }
 
-int RunUpdate() {
-    if (!LoadFirmwareImage()) {
-        return ImageDamaged();
+Examined Examine(RecorderRun& run) {
+    if (!Ctrl_ReadBootLoaderRecord(&run.installedBootLoader)) {
+        return Examined::BootLoaderNotFound;
     }
-    BootLoaderRecord& installedBootLoader = Updater.InstalledBootLoaderRecord;
-    if (!Ctrl_ReadBootLoaderRecord(&installedBootLoader)) {
-        return EndAfterKey("ERROR: Boot Loader is not found. Firmware loading is not possible.\r\n",
+    if (!BootLoaderAccepted(run.installedBootLoader, run.mode.diag)) {
+        return Examined::BootLoaderNotCompatible;
+    }
+    run.firmwareValid =
+        Ctrl_ReadFirmwareStatus(&run.installedFirmware) && run.installedFirmware.version != 0;
+    return Examined::Ready;
+}
+
+const char* EndMessage(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Failed: return "Failed\n";
+    case Outcome::NotRestarted: return "\r\nERROR: Recorder did not restart.\r\n";
+    case Outcome::NotBack: return "\r\nERROR: Recorder did not come back after restart.\r\n";
+    case Outcome::BootLoaderDiffers: return "\r\nERROR: Boot Loader verification failed.\r\n";
+    case Outcome::Updated: break;
+    }
+    return "";
+}
+
+Outcome CarryOut(RecorderRun& run, bool replaceBootLoader) {
+    const std::uint16_t installed = run.installedBootLoader.version;
+    const std::uint16_t offered = Firmware.ImageBootLoaderRecord.version;
+    // With --verify, the boot loader is read back wherever it should be the one offered:
+    // after its replacement, and at the end when it was already that one.
+    const bool offeredAtEnd =
+        run.mode.verify &&
+        (replaceBootLoader ||
+         (installed == offered && BootLoaderAccepted(run.installedBootLoader, false)));
+    Outcome outcome = Outcome::Updated;
+    if (replaceBootLoader) {
+        outcome = ReplaceProgram(run, "Replacing Boot Loader", Firmware.ReplacementImage);
+        if (outcome == Outcome::Updated && run.mode.verify) {
+            outcome = BootLoaderAsOffered();
+        }
+    }
+    if (outcome == Outcome::Updated) {
+        outcome = ReplaceProgram(run, "Replacing firmware", Firmware.FirmwareImage);
+    }
+    if (outcome == Outcome::Updated && offeredAtEnd) {
+        outcome = BootLoaderAsOffered();
+    }
+    if (outcome != Outcome::Updated) {
+        Print("%s", EndMessage(outcome));
+        return outcome;
+    }
+    Print("Erasing memory");
+    // The erase prints its own progress; its result changes nothing that follows.
+    if (run.firmwareValid) {
+        static_cast<void>(EraseMemory());
+    }
+    return Outcome::Updated;
+}
+
+int RunUpdate(RecorderRun& run) {
+    const RunMode& mode = run.mode;
+    // The operator's answer to the prompt just shown: nothing when it is consent, else
+    // the program's exit code. Unattended, the consenting key is shown as if typed.
+    // With no console to type on, no answer is not taken for a "no".
+    const auto refusal = [&](bool (*consents)(std::uint16_t), char key) -> std::optional<int> {
+        if (mode.unattended) {
+            Print("%c\n", key);
+            return std::nullopt;
+        }
+        const std::uint16_t typed = ReadKey();
+        if (typed == kNoConsoleKey) {
+            Print("%s", kNoConsole);
+            return kExitFailed;
+        }
+        return consents(typed) ? std::nullopt : std::optional<int>(kExitDone);
+    };
+    if (!LoadFirmwareImage()) {
+        return ImageDamaged(mode);
+    }
+    const Examined examined = Examine(run);
+    if (examined == Examined::BootLoaderNotFound) {
+        return EndAfterKey(mode,
+                           "ERROR: Boot Loader is not found. Firmware loading is not possible.\r\n",
                            kExitFailed);
     }
-    const std::uint16_t installed = installedBootLoader.version;
-    const BootLoaderRecord& offeredBootLoader = Firmware.ImageBootLoaderRecord;
+    const std::uint16_t installed = run.installedBootLoader.version;
     Print("Current Boot Loader version: %d.%d\n", VersionMajor(installed), VersionMinor(installed));
-    if (!BootLoaderAccepted(installedBootLoader)) {
-        return EndAfterKey("ERROR: Boot Loader is not compatible with this software.\r\n"
+    if (examined == Examined::BootLoaderNotCompatible) {
+        return EndAfterKey(mode,
+                           "ERROR: Boot Loader is not compatible with this software.\r\n"
                            "Firmware loading is not possible.\r\n",
                            kExitFailed);
     }
-
-    Updater.FirmwareValid = true;
-    FirmwareStatusRecord& installedFirmware = Updater.InstalledFirmwareStatus;
-    if (Ctrl_ReadFirmwareStatus(&installedFirmware) && installedFirmware.version != 0) {
-        const std::uint16_t version = installedFirmware.version;
+    if (run.firmwareValid) {
+        const std::uint16_t version = run.installedFirmware.version;
         Print("Current firmware version: %d.%d\n", VersionMajor(version), VersionMinor(version));
     } else {
         Print("Current firmware version: unavailable.\n");
-        Updater.FirmwareValid = false;
     }
 
     const std::uint16_t offered = Firmware.ImageFirmwareStatus.version;
     Print("Press 'Y' to load firmware version %d.%d or other key to exit.\n", VersionMajor(offered),
           VersionMinor(offered));
-    if (const auto end = Refusal(IsYes, kKeyY)) {
+    if (const auto end = refusal(IsYes, kKeyY)) {
         return *end;
     }
     Print("\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n");
     Print("Press 'L' to confirm load or other key to exit.\n");
-    if (const auto end = Refusal(IsLoad, kKeyL)) {
+    if (const auto end = refusal(IsLoad, kKeyL)) {
         return *end;
     }
 
-    const std::uint16_t target = offeredBootLoader.version;
-    // With --verify, the boot loader is read back wherever it should now be the one
-    // offered: after its replacement, and at the end when it was already that one.
-    const bool replaced = BootLoaderReplaced(installed);
-    const bool offeredAtEnd =
-        Updater.Verify &&
-        (replaced || (installed == target && BootLoaderAccepted(installedBootLoader)));
+    const bool replaced = BootLoaderReplaced(installed, mode.diag);
     if (replaced) {
         if (!LoadReplacementImage()) {
-            return ImageDamaged();
+            return ImageDamaged(mode);
         }
+        const std::uint16_t target = Firmware.ImageBootLoaderRecord.version;
         Print("\nIt is necessary to upgrade Boot Loader before firmware loading.\n");
         Print("Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
               VersionMajor(installed), VersionMinor(installed), VersionMajor(target),
               VersionMinor(target));
-        if (const auto end = Refusal(IsYes, kKeyY)) {
+        if (const auto end = refusal(IsYes, kKeyY)) {
             return *end;
         }
-        if (const Replacement result =
-                ReplaceProgram("Replacing Boot Loader", Firmware.ReplacementImage);
-            result != Replacement::Done) {
-            return ReplacementFailed(result);
-        }
-        if (Updater.Verify && !VerifyMemory(kBootLoaderRecordAddress, BootLoaderSection())) {
-            return BootLoaderDiffers();
-        }
     }
-
-    if (const Replacement result = ReplaceProgram("Replacing firmware", Firmware.FirmwareImage);
-        result != Replacement::Done) {
-        return ReplacementFailed(result);
+    switch (CarryOut(run, replaced)) {
+    case Outcome::Updated:
+        return EndAfterKey(mode, "\nDisconnect recorder to apply firmware changes.\n", kExitDone);
+    case Outcome::Failed:
+        Print("Press any key to exit.\n");
+        WaitForExitKey(mode);
+        return kExitFailed;
+    case Outcome::NotRestarted:
+    case Outcome::NotBack:
+        // Why its drive would not open, when that explains the end.
+        TellLastDriveProblem(run.deviceName);
+        break;
+    case Outcome::BootLoaderDiffers: break;
     }
-    if (offeredAtEnd && !VerifyMemory(kBootLoaderRecordAddress, BootLoaderSection())) {
-        return BootLoaderDiffers();
-    }
-    Print("Erasing memory");
-    // The erase prints its own progress; its result changes nothing that follows.
-    if (Updater.FirmwareValid) {
-        static_cast<void>(EraseMemory());
-    }
-    return EndAfterKey("\nDisconnect recorder to apply firmware changes.\n", kExitDone);
+    return EndAfterKey(mode, "", kExitFailed);
 }
 
 } // namespace qdp

@@ -1,6 +1,7 @@
 // The updater: start-up, the device wait and the update sequence.
 #pragma once
 
+#include "app/recorder_run.h"
 #include "controller/records.h"
 
 #include <cstdint>
@@ -31,20 +32,47 @@ struct RunOptions;
 // The entry point: returns the process exit code.
 int UpdaterMain(int argc, char** argv);
 
-// The rest of the entry point once a recorder is connected.
-int RunUpdate();
+// The rest of the entry point once the run's recorder is connected: the dialogue and
+// the update. Returns the exit code.
+int RunUpdate(RecorderRun& run);
 
-// The connected recorders (or the one under DeviceName), what they hold and what an
+// --all: every connected recorder at once, each followed by its USB port. Returns the
+// exit code.
+int UpdateAll(const RunOptions& options);
+
+// The connected recorders (or the one `deviceName` names), what they hold and what an
 // update would do to each, as text or as JSON; with `verify`, also whether their
 // program area and boot loader equal what this updater carries. Returns the exit code.
-int ListRecorders(const RunOptions& options);
+int ListRecorders(const RunOptions& options, char* deviceName);
 
 // Whether the update goes on with a recorder whose boot loader is this one.
-[[nodiscard]] bool BootLoaderAccepted(const BootLoaderRecord& installed);
+[[nodiscard]] bool BootLoaderAccepted(const BootLoaderRecord& installed, bool diag);
 // Whether the update replaces a boot loader of this version first.
-[[nodiscard]] bool BootLoaderReplaced(std::uint16_t installedVersion);
+[[nodiscard]] bool BootLoaderReplaced(std::uint16_t installedVersion, bool diag);
+
+// What the recorder holds, read: whether the update can go on with it.
+enum class Examined { Ready, BootLoaderNotFound, BootLoaderNotCompatible };
+[[nodiscard]] Examined Examine(RecorderRun& run);
+
+// How writing a recorder ended.
+enum class Outcome { Updated, Failed, NotRestarted, NotBack, BootLoaderDiffers };
+// Writes the run's recorder: its boot loader first when asked, the firmware, and the
+// storage erase when its firmware was valid, each step with its title and progress.
+// An end other than Updated is told ("Failed", "ERROR: ..."); the images are loaded.
+[[nodiscard]] Outcome CarryOut(RecorderRun& run, bool replaceBootLoader);
+// The console text that tells an end other than Updated.
+const char* EndMessage(Outcome outcome);
 
 // Waits for the key that ends the program, unless the run is unattended.
-void WaitForExitKey();
+void WaitForExitKey(const RunMode& mode);
+
+// Keeps Ctrl+C from ending the program while it lasts, by however many threads.
+class InterruptGuard {
+  public:
+    InterruptGuard();
+    ~InterruptGuard();
+    InterruptGuard(const InterruptGuard&) = delete;
+    InterruptGuard& operator=(const InterruptGuard&) = delete;
+};
 
 } // namespace qdp

@@ -4,9 +4,20 @@
 #include "transport/command_log.h"
 
 namespace qdp {
+namespace {
+
+thread_local TextSink* Sink = nullptr;
+
+} // namespace
+
+void SetTextSink(TextSink* sink) { Sink = sink; }
 
 void ShowText(std::string_view text) {
-    os::WriteText(text);
+    if (Sink != nullptr) {
+        Sink->Show(text);
+    } else {
+        os::WriteText(text);
+    }
     LogConsoleText(text);
 }
 

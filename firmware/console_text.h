@@ -8,4 +8,14 @@ namespace qdp {
 
 void ShowText(std::string_view text);
 
+// Where one thread's text goes instead of the console: a recorder's line when several
+// are updated at once. The command log keeps it all the same.
+class TextSink {
+  public:
+    virtual ~TextSink() = default;
+    virtual void Show(std::string_view text) = 0;
+};
+// Sends the calling thread's text to `sink` (null: to the console again).
+void SetTextSink(TextSink* sink);
+
 } // namespace qdp

@@ -63,6 +63,11 @@ void DescribeError(int osError, std::span<char> out);
 [[nodiscard]] bool DevicePathForNode(const char* node, std::span<char> out);
 // What the operator does when the system refuses access to a drive.
 std::string_view AccessDeniedAdvice();
+// The USB port that the drive a device path names is plugged into, as the system names
+// it ("1-1.2" on Linux, a location path on Windows); it stays the same while a recorder
+// restarts and comes back under another drive number. False when the system tells no
+// port (a disk not on USB, or a system that does not say).
+[[nodiscard]] bool DrivePort(const char* devicePath, std::span<char> out);
 
 // --- Named instance lock --------------------------------------------------------
 enum class LockOutcome { Created, AlreadyExists, Failed };
@@ -88,6 +93,9 @@ int ReadRawKey();
 bool KeyWaiting();
 // True when there is a console to read keys from.
 bool ConsoleAvailable();
+// True when standard output is a terminal that moves its cursor as ANSI sequences say
+// (so that a line can be redrawn in place).
+bool OutputIsTerminal();
 // Writes operator text to standard output, where it can be seen at once (terminal,
 // pipe or file).
 void WriteText(std::string_view text);

@@ -13,7 +13,7 @@ struct FaultName {
     bool counted; // written "name=N"
 };
 
-constexpr std::array<FaultName, 8> kFaultNames = {{
+constexpr std::array<FaultName, 9> kFaultNames = {{
     {FaultKind::None, "none", false},
     {FaultKind::ProgramFailure, "program-failure", false},
     {FaultKind::NoLeave, "no-leave", false},
@@ -22,6 +22,7 @@ constexpr std::array<FaultName, 8> kFaultNames = {{
     {FaultKind::UnplugAt, "unplug-at", true},
     {FaultKind::FailAt, "fail-at", true},
     {FaultKind::CorruptAt, "corrupt-at", true},
+    {FaultKind::Swap, "swap", false},
 }};
 
 } // namespace

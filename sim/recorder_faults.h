@@ -19,6 +19,7 @@ enum class FaultKind {
     UnplugAt,       // unplugged before the run's Nth command
     FailAt,         // the run's Nth command fails and is not carried out
     CorruptAt,      // the run's Nth memory write is stored with one byte wrong
+    Swap,           // two recorders come back from restarts on each other's drives
 };
 
 struct RecorderFault {

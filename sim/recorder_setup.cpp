@@ -84,10 +84,18 @@ bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> imag
                    const RecorderOptions& options, std::string& problem) {
     recorder.corruptWriteAt = options.fault.kind == FaultKind::CorruptAt ? options.fault.at : 0;
     if (!options.resume.empty()) {
-        const auto refused = ReadRecorderState(options.resume, recorder);
-        problem = refused.value_or("");
+        std::vector<VirtualRecorder> states;
+        const auto refused = ReadRecorderStates(options.resume, states);
+        problem = refused              ? *refused
+                  : states.size() != 1 ? options.resume + ": holds " +
+                                             std::to_string(states.size()) + " recorders, not one"
+                                       : "";
+        if (!problem.empty()) {
+            return false;
+        }
+        recorder = std::move(states.front());
         recorder.corruptWriteAt = options.fault.kind == FaultKind::CorruptAt ? options.fault.at : 0;
-        return !refused;
+        return true;
     }
     const std::uint8_t* record = &image[wire::kBootLoaderRecord];
     const auto offered = static_cast<std::uint16_t>(record[0] << 8 | record[1]);

@@ -191,8 +191,10 @@ std::string CommandName(const CommandBlock& block) {
     return name;
 }
 
-bool WriteRecorderState(const std::string& path, const VirtualRecorder& recorder,
-                        std::span<const std::uint8_t> image, const RunSummary& run) {
+namespace {
+
+Json StateOf(const VirtualRecorder& recorder, std::span<const std::uint8_t> image,
+             const RunSummary& run) {
     const auto& program = recorder.program;
     const auto section = [](auto& bytes) {
         return std::span(bytes).subspan(wire::kBootLoaderRecord, wire::kBootLoaderSection);
@@ -237,23 +239,39 @@ bool WriteRecorderState(const std::string& path, const VirtualRecorder& recorder
     for (const std::uint64_t page : recorder.StoredPageNumbers()) {
         state["storage"][std::to_string(page)] = Hex(recorder.ReadFlash(page));
     }
+    return state;
+}
+
+} // namespace
+
+bool WriteRecorderStates(const std::string& path, std::span<const RecorderAndRun> recorders,
+                         std::span<const std::uint8_t> image) {
+    Json states = Json::array();
+    for (const RecorderAndRun& one : recorders) {
+        states.push_back(StateOf(*one.recorder, image, one.run));
+    }
     std::ofstream file(path);
-    file << state.dump(2) << "\n";
+    file << (states.size() == 1 ? states[0] : states).dump(2) << "\n";
     return static_cast<bool>(file);
 }
 
-std::optional<std::string> ReadRecorderState(const std::string& path, VirtualRecorder& recorder) {
+std::optional<std::string> ReadRecorderStates(const std::string& path,
+                                              std::vector<VirtualRecorder>& recorders) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         return path + ": cannot be read";
     }
     const std::string text(std::istreambuf_iterator<char>(file), {});
     try {
-        const Json state = Json::parse(text);
-        if (!state.is_object()) {
-            throw Refused("not a recorder's state");
+        const Json states = Json::parse(text);
+        if (!states.is_object() && (!states.is_array() || states.empty())) {
+            throw Refused("not a recorder's state, nor a list of them");
         }
-        recorder = Restored(state);
+        std::vector<VirtualRecorder> restored;
+        for (const Json& state : states.is_array() ? states : Json::array({states})) {
+            restored.push_back(Restored(state));
+        }
+        recorders = std::move(restored);
         return std::nullopt;
     } catch (const Json::exception& e) {
         return path + ": not JSON: " + e.what();

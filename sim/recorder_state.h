@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace qdp::sim {
 
@@ -24,14 +25,21 @@ struct RunSummary {
 // How the summary names a command: "12", or "c8/02" for a vendor command.
 std::string CommandName(const CommandBlock& block);
 
-// Writes the state as JSON; `image` is the descrambled firmware image the summary
-// compares the program memory with. False when the file cannot be written.
-bool WriteRecorderState(const std::string& path, const VirtualRecorder& recorder,
-                        std::span<const std::uint8_t> image, const RunSummary& run);
+struct RecorderAndRun {
+    const VirtualRecorder* recorder;
+    RunSummary run;
+};
 
-// Reads a state that WriteRecorderState wrote into a recorder made with its geometry.
-// When the file holds none, says why in one line that names the file, and leaves the
-// recorder untouched: a file is never read in part.
-std::optional<std::string> ReadRecorderState(const std::string& path, VirtualRecorder& recorder);
+// Writes the states as JSON (one recorder's as an object, several as a list of them);
+// `image` is the descrambled firmware image the summary compares the program memory
+// with. False when the file cannot be written.
+bool WriteRecorderStates(const std::string& path, std::span<const RecorderAndRun> recorders,
+                         std::span<const std::uint8_t> image);
+
+// Reads the states that WriteRecorderStates wrote, each into a recorder made with its
+// geometry. When the file holds none, says why in one line that names the file, and
+// leaves `recorders` untouched: a file is never read in part.
+std::optional<std::string> ReadRecorderStates(const std::string& path,
+                                              std::vector<VirtualRecorder>& recorders);
 
 } // namespace qdp::sim

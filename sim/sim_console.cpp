@@ -23,6 +23,8 @@ bool KeyWaiting() {
 
 bool ConsoleAvailable() { return !sim::VirtualHost::Instance().noConsole; }
 
+bool OutputIsTerminal() { return sim::VirtualHost::Instance().outputIsTerminal; }
+
 void WriteText(std::string_view text) { sim::VirtualHost::Instance().console.append(text); }
 
 void IgnoreInterrupt(bool ignore) {

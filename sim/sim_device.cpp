@@ -100,6 +100,15 @@ bool DevicePathForNode(const char* node, std::span<char> out) {
     return DevicePathOfGenericNode(node, out);
 }
 
+bool DrivePort(const char* devicePath, std::span<char> out) {
+    const auto port = sim::VirtualHost::Instance().PortOfDevice(devicePath);
+    if (!port || port->size() >= out.size()) {
+        return false;
+    }
+    std::snprintf(out.data(), out.size(), "%s", port->c_str());
+    return true;
+}
+
 std::string_view AccessDeniedAdvice() { return "the updater needs read and write access to it"; }
 
 void SleepMs(std::uint32_t milliseconds) { sim::VirtualHost::Instance().Sleep(milliseconds); }

@@ -1,7 +1,11 @@
 #include "sim/virtual_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -42,73 +46,203 @@ VirtualHost& VirtualHost::Instance() {
     return host;
 }
 
-void VirtualHost::Reset() { *this = VirtualHost{}; }
+namespace {
+
+// Every operation of the host, from whichever thread, one at a time; a thread may take
+// it again while it holds it. It knows its holder by the thread's identity, which a
+// process forked while holding it keeps (the recovery matrix forks inside a command).
+class HostLock {
+  public:
+    void lock() {
+        const std::thread::id me = std::this_thread::get_id();
+        if (holder_.load(std::memory_order_relaxed) == me) {
+            ++depth_;
+            return;
+        }
+        mutex_.lock();
+        holder_.store(me, std::memory_order_relaxed);
+        depth_ = 1;
+    }
+    void unlock() {
+        if (--depth_ == 0) {
+            holder_.store({}, std::memory_order_relaxed);
+            mutex_.unlock();
+        }
+    }
+
+  private:
+    std::mutex mutex_; // not recursive: its unlock asks not which thread locked it
+    std::atomic<std::thread::id> holder_{};
+    int depth_ = 0; // only the holder touches it
+};
+
+HostLock& HostMutex() {
+    static HostLock lock;
+    return lock;
+}
+
+using Lock = std::lock_guard<HostLock>;
+
+} // namespace
+
+void VirtualHost::Reset() {
+    const Lock lock(HostMutex());
+    static std::uint64_t resets = 0;
+    *this = VirtualHost{};
+    generation_ = ++resets;
+}
 
 VirtualRecorder& VirtualHost::AttachRecorder(int drive, Geometry geometry) {
-    slots_[drive] = {
-        DriveKind::Recorder, std::make_shared<VirtualRecorder>(geometry), {}, OpenFailure::None};
-    return *slots_[drive].recorder;
+    const Lock lock(HostMutex());
+    slots_[drive] = {DriveKind::Recorder,
+                     {std::make_shared<VirtualRecorder>(geometry), attached_++,
+                      "1-" + std::to_string(drive + 1), std::nullopt},
+                     {},
+                     OpenFailure::None};
+    return *slots_[drive].plugged.recorder;
 }
 
 void VirtualHost::AttachOtherDisk(int drive) {
-    slots_[drive] = {DriveKind::OtherDisk, nullptr, OtherDiskInquiry(), OpenFailure::None};
+    const Lock lock(HostMutex());
+    slots_[drive] = {DriveKind::OtherDisk, {}, OtherDiskInquiry(), OpenFailure::None};
 }
 
 void VirtualHost::AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry) {
-    away_ = Away{std::make_shared<VirtualRecorder>(geometry),
-                 NowUs() + afterMs * 1000,
-                 0,
-                 drive,
-                 drive,
-                 true};
+    const Lock lock(HostMutex());
+    away_.push_back({{std::make_shared<VirtualRecorder>(geometry), attached_++,
+                      "1-" + std::to_string(drive + 1), std::nullopt},
+                     NowUs() + afterMs * 1000,
+                     0,
+                     drive,
+                     drive,
+                     true});
 }
 
-void VirtualHost::PlugIn(int drive) {
-    if (!away_) {
+void VirtualHost::Arrive(Away& away, int drive, OpenFailure failure) {
+    away.plugged.recorder->Boot();
+    if (away.plugged.recorder->Bricked()) {
+        away.returns = false; // it never comes up: not on the bus
         return;
     }
-    away_->recorder->Boot();
-    if (away_->recorder->Bricked()) {
-        away_->returns = false; // it never comes up: not on the bus
-        return;
+    slots_[drive] = {DriveKind::Recorder, away.plugged, {}, failure};
+    away.plugged = {};
+}
+
+void VirtualHost::PlugIn(int drive, int number) {
+    const Lock lock(HostMutex());
+    for (Away& away : away_) {
+        if (away.plugged.recorder && (number < 0 || away.plugged.id == number)) {
+            Arrive(away, drive, OpenFailure::None);
+            break;
+        }
     }
-    slots_[drive] = {DriveKind::Recorder, away_->recorder, {}, OpenFailure::None};
-    away_.reset();
+    std::erase_if(away_, [](const Away& away) { return !away.plugged.recorder; });
 }
 
 void VirtualHost::PowerUp(int drive) {
-    if (slots_[drive].recorder) {
+    const Lock lock(HostMutex());
+    if (slots_[drive].plugged.recorder) {
+        const int number = slots_[drive].plugged.id;
         Leave(drive, false);
-        PlugIn(drive);
+        PlugIn(drive, number);
     }
 }
 
 VirtualRecorder* VirtualHost::AnyRecorder() {
-    if (away_) {
-        return away_->recorder.get();
+    const Lock lock(HostMutex());
+    const std::vector<VirtualRecorder*> all = Recorders();
+    return all.empty() ? nullptr : all.front();
+}
+
+std::vector<VirtualRecorder*> VirtualHost::Recorders() {
+    const Lock lock(HostMutex());
+    std::map<int, VirtualRecorder*> byNumber;
+    for (Away& away : away_) {
+        byNumber[away.plugged.id] = away.plugged.recorder.get();
     }
     for (Slot& slot : slots_) {
-        if (slot.recorder) {
-            return slot.recorder.get();
+        if (slot.plugged.recorder) {
+            byNumber[slot.plugged.id] = slot.plugged.recorder.get();
         }
     }
-    return nullptr;
+    std::vector<VirtualRecorder*> all;
+    for (const auto& [number, recorder] : byNumber) {
+        all.push_back(recorder);
+    }
+    return all;
+}
+
+std::optional<std::string> VirtualHost::PortOf(int drive) {
+    const Lock lock(HostMutex());
+    // Asking the system costs time, as a failed open does, and time brings arrivals.
+    Arrivals();
+    Advance(failedOpenCostUs);
+    if (!portsKnown || drive < 0 || drive >= kDrives || !slots_[drive].plugged.recorder) {
+        return std::nullopt;
+    }
+    return slots_[drive].plugged.port;
+}
+
+std::optional<std::string> VirtualHost::PortOfDevice(const char* devicePath) {
+    return PortOf(DriveOf(devicePath));
+}
+
+RestartBehaviour& VirtualHost::RestartOf(int drive) {
+    const Lock lock(HostMutex());
+    std::optional<RestartBehaviour>& own = slots_[drive].plugged.restart;
+    if (!own) {
+        own = restart;
+    }
+    return *own;
+}
+
+std::vector<CommandRecord> VirtualHost::TraceOf(int recorder) const {
+    const Lock lock(HostMutex());
+    std::vector<CommandRecord> received;
+    for (const CommandRecord& record : trace_) {
+        if (record.recorder == recorder) {
+            received.push_back(record);
+        }
+    }
+    return received;
+}
+
+std::uint64_t& VirtualHost::Clock() {
+    // The thread's clock, looked up once a reset: std::map keeps its entries in place.
+    thread_local std::uint64_t generation = 0;
+    thread_local std::uint64_t* clock = nullptr;
+    if (clock != nullptr && generation == generation_) {
+        return *clock;
+    }
+    generation = generation_;
+    const auto found = clocks_.find(std::this_thread::get_id());
+    if (found != clocks_.end()) {
+        clock = &found->second;
+        return found->second;
+    }
+    std::uint64_t latest = 0;
+    for (const auto& [thread, clock] : clocks_) {
+        latest = std::max(latest, clock);
+    }
+    clock = &(clocks_[std::this_thread::get_id()] = latest);
+    return *clock;
 }
 
 std::uint64_t VirtualHost::NowUs() {
+    const Lock lock(HostMutex());
     if (realPacing) {
         if (!realStartUs_) {
             realStartUs_ = RealUs();
         }
         return RealUs() - *realStartUs_;
     }
-    return nowUs_;
+    return Clock();
 }
 
 void VirtualHost::Advance(std::uint64_t us) {
     // With real pacing, time is the real clock's: what commands cost is not added.
     if (!realPacing) {
-        nowUs_ += us;
+        Clock() += us;
     }
     if (NowMs() > timeLimitMs) {
         throw TimeLimitPassed();
@@ -116,14 +250,19 @@ void VirtualHost::Advance(std::uint64_t us) {
 }
 
 void VirtualHost::Sleep(std::uint32_t ms) {
-    pauses_.push_back({trace_.size(), ms});
-    if (realPacing) {
+    {
+        const Lock lock(HostMutex());
+        pauses_.push_back({trace_.size(), ms});
+    }
+    if (realPacing) { // slept outside the lock: the other threads go on meanwhile
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
+    const Lock lock(HostMutex());
     Advance(std::uint64_t{ms} * 1000);
 }
 
 std::vector<std::uint32_t> VirtualHost::PauseLengths() const {
+    const Lock lock(HostMutex());
     std::vector<std::uint32_t> lengths;
     for (const Pause& pause : pauses_) {
         lengths.push_back(pause.ms);
@@ -136,38 +275,39 @@ void VirtualHost::WaitUntilMs(std::uint64_t ms) {
         if (realPacing) {
             std::this_thread::sleep_for(std::chrono::milliseconds(ms - NowMs()));
         } else {
-            nowUs_ = ms * 1000;
+            const Lock lock(HostMutex());
+            Clock() = ms * 1000;
         }
     }
 }
 
 void VirtualHost::Leave(int drive, bool returns) {
-    away_ = Away{slots_[drive].recorder,
-                 NowUs() + restart.awayMs * 1000,
-                 restart.awayOpens,
-                 drive,
-                 restart.returnDrive < 0 ? drive : restart.returnDrive,
-                 returns};
+    Plugged& plugged = slots_[drive].plugged;
+    const RestartBehaviour& behaviour = plugged.restart ? *plugged.restart : restart;
+    away_.push_back({plugged, NowUs() + behaviour.awayMs * 1000, behaviour.awayOpens, drive,
+                     behaviour.returnDrive < 0 ? drive : behaviour.returnDrive, returns});
     slots_[drive] = {};
 }
 
 void VirtualHost::Arrivals() {
-    if (away_ && away_->returns && NowUs() >= away_->returnAtUs && away_->opensLeft <= 0) {
-        away_->recorder->Boot();
-        if (away_->recorder->Bricked()) {
-            away_->returns = false;
-            return;
+    for (Away& away : away_) {
+        if (away.plugged.recorder && away.returns && NowUs() >= away.returnAtUs &&
+            away.opensLeft <= 0 && slots_[away.returnDrive].kind == DriveKind::Empty) {
+            const RestartBehaviour& behaviour =
+                away.plugged.restart ? *away.plugged.restart : restart;
+            Arrive(away, away.returnDrive, behaviour.returnOpenFailure);
         }
-        slots_[away_->returnDrive] = {
-            DriveKind::Recorder, away_->recorder, {}, restart.returnOpenFailure};
-        away_.reset();
     }
+    std::erase_if(away_, [](const Away& away) { return !away.plugged.recorder; });
 }
 
 std::intptr_t VirtualHost::Open(const char* devicePath, OpenFailure& failure) {
+    const Lock lock(HostMutex());
     const int drive = DriveOf(devicePath);
-    if (away_ && drive == away_->leftDrive) {
-        --away_->opensLeft;
+    for (Away& away : away_) {
+        if (drive == away.leftDrive) {
+            --away.opensLeft;
+        }
     }
     Arrivals();
     failure = OpenFailure::None;
@@ -187,6 +327,7 @@ std::intptr_t VirtualHost::Open(const char* devicePath, OpenFailure& failure) {
 void VirtualHost::Close(std::intptr_t) {}
 
 const Fault* VirtualHost::TakeFault(const CommandView& view) {
+    const Lock lock(HostMutex());
     for (Fault& fault : faults) {
         if (fault.times != 0 && fault.matches(view)) {
             if (fault.times > 0) {
@@ -215,8 +356,9 @@ HostResult VirtualHost::Carry(Slot& slot, const CommandBlock& block, std::uint8_
         return result;
     }
     // The recorder sees only the data that moves in the direction the host gave.
-    const Reply reply = slot.recorder->Execute(block, dataIn ? buffer : std::span<std::uint8_t>{},
-                                               dataIn ? std::span<const std::uint8_t>{} : sent);
+    const Reply reply =
+        slot.plugged.recorder->Execute(block, dataIn ? buffer : std::span<std::uint8_t>{},
+                                       dataIn ? std::span<const std::uint8_t>{} : sent);
     result.good = reply.good;
     result.sense = reply.sense;
     result.moved = reply.moved;
@@ -225,8 +367,11 @@ HostResult VirtualHost::Carry(Slot& slot, const CommandBlock& block, std::uint8_
 
 HostResult VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction,
                                 const std::uint8_t* cdb, void* data, std::uint32_t length) {
+    const Lock lock(HostMutex());
     const int drive = static_cast<int>(handle) - 1;
     Slot& slot = slots_[drive];
+    VirtualRecorder* recorder = slot.plugged.recorder.get();
+    const int number = slot.plugged.id;
     CommandBlock block{};
     std::copy_n(cdb, block.size(), block.begin());
     auto* bytes = static_cast<std::uint8_t*>(data);
@@ -234,34 +379,37 @@ HostResult VirtualHost::Execute(std::intptr_t handle, std::uint8_t direction,
     const std::span<std::uint8_t> buffer =
         bytes != nullptr ? std::span(bytes, length) : std::span<std::uint8_t>{};
 
-    CommandRecord record{drive, block, direction, length, {}, false, NowUs()};
+    CommandRecord record{drive, number, block, direction, length, {}, false, NowUs()};
     if (!dataIn) {
         record.data.assign(buffer.begin(), buffer.end());
     }
     Advance(commandCostUs);
-    const CommandView view{drive, block, record.data, trace_.size()};
+    const CommandView view{drive,         block,  record.data,
+                           trace_.size(), number, number >= 0 ? received_[number]++ : 0};
     const Fault* taken = TakeFault(view);
     const std::optional<FaultAction> fault =
         taken != nullptr ? std::optional(taken->action) : std::nullopt;
 
     HostResult result;
     if (fault == FaultAction::Vanish) {
-        if (slot.recorder) {
+        if (recorder != nullptr) {
             Leave(drive, false);
         }
     } else if (fault != FaultAction::FailCommand) {
         result = Carry(slot, block, direction, buffer, record.data);
-        if (slot.recorder && slot.recorder->TakeRestartRequest()) {
+        if (recorder != nullptr && recorder->TakeRestartRequest()) {
             ++restarts_;
-            if (restart.kind != RestartBehaviour::Kind::NeverLeaves) {
-                Leave(drive, restart.kind == RestartBehaviour::Kind::Normal);
+            const RestartBehaviour::Kind kind =
+                slot.plugged.restart ? slot.plugged.restart->kind : restart.kind;
+            if (kind != RestartBehaviour::Kind::NeverLeaves) {
+                Leave(drive, kind == RestartBehaviour::Kind::Normal);
             }
         }
         if (fault == FaultAction::CheckCondition) {
             result.good = false;
             result.sense = kAborted;
-            if (slot.recorder) {
-                slot.recorder->ReportedAsFailed();
+            if (recorder != nullptr) {
+                recorder->ReportedAsFailed();
             }
         }
         if (fault == FaultAction::AlterReply && dataIn && taken->alter) {

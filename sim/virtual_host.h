@@ -1,7 +1,10 @@
-// The host around the virtual recorders: drives 0 to 9, a virtual clock, fault
-// injection, the trace of every command, and the operator's side (keys, console
-// text, the instance lock, the embedded images). The sim backend files serve the
-// operating-system seam from it, so the updater runs unchanged against it.
+// The host around the virtual recorders: drives 0 to 9, each recorder plugged into a
+// USB port of its own, a virtual clock, fault injection, the trace of every command,
+// and the operator's side (keys, console text, the instance lock, the embedded
+// images). The sim backend files serve the operating-system seam from it, so the
+// updater runs unchanged against it. Threads may use it at once: its operations are
+// serialized, and with the virtual clock each thread keeps time of its own (what its
+// commands and pauses cost), starting from the latest time of any thread.
 #pragma once
 
 #include "sim/virtual_recorder.h"
@@ -12,10 +15,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qdp::sim {
@@ -38,6 +43,7 @@ std::vector<std::uint8_t> OtherDiskInquiry();
 
 struct CommandRecord {
     int drive;
+    int recorder; // the recorder's number (in the order attached), -1 for none
     CommandBlock block;
     std::uint8_t direction; // as the host gave it: 1 in, 0 out or none
     std::uint32_t length;
@@ -51,6 +57,8 @@ struct CommandView {
     const CommandBlock& block;
     std::span<const std::uint8_t> dataOut; // what the host sends (empty for data-in)
     std::size_t index;                     // position in the trace
+    int recorder;                          // the recorder's number, -1 for none
+    std::size_t recorderIndex;             // commands that recorder received before
 };
 
 enum class FaultAction {
@@ -73,7 +81,7 @@ struct RestartBehaviour {
     enum class Kind { Normal, NeverLeaves, NeverReturns } kind = Kind::Normal;
     std::uint64_t awayMs = 1500; // absent at least this long
     int awayOpens = 0;           // and for at least this many opens of its drive
-    int returnDrive = -1;        // -1: the drive it left
+    int returnDrive = -1;        // -1: the drive it left; else that drive, once it is free
     // Comes back on a drive that cannot be opened (a node the user may not use).
     OpenFailure returnOpenFailure = OpenFailure::None;
 };
@@ -98,35 +106,53 @@ class VirtualHost {
     void Reset();
 
     // --- drives ------------------------------------------------------------------
+    // A recorder on `drive`, plugged into USB port "1-<drive + 1>" unless told.
     VirtualRecorder& AttachRecorder(int drive, Geometry geometry = {});
     void AttachOtherDisk(int drive);
     DriveKind Kind(int drive) const { return slots_[drive].kind; }
     void SetOpenFailure(int drive, OpenFailure failure) { slots_[drive].openFailure = failure; }
     std::vector<std::uint8_t>& OtherDiskIdentity(int drive) { return slots_[drive].otherInquiry; }
-    VirtualRecorder* RecorderOn(int drive) { return slots_[drive].recorder.get(); }
+    VirtualRecorder* RecorderOn(int drive) { return slots_[drive].plugged.recorder.get(); }
     // The recorder wherever it is, on a drive or away after a restart.
     VirtualRecorder* AnyRecorder();
+    // Every recorder attached, on a drive or away, by its number.
+    std::vector<VirtualRecorder*> Recorders();
+    // The number of the recorder on `drive`; -1 for none.
+    int RecorderNumberOn(int drive) const { return slots_[drive].plugged.id; }
     // Plugs an unplugged recorder (one that vanished, or never came back from a
-    // restart) in on `drive`: it starts as at power-up, with what it kept. A recorder
-    // that its power-up bricks stays off the bus.
-    void PlugIn(int drive);
+    // restart; the one numbered `number`, else the first) in on `drive`: it starts as
+    // at power-up, with what it kept. A recorder that its power-up bricks stays off
+    // the bus.
+    void PlugIn(int drive, int number = -1);
     // Unplugs the recorder on `drive` and plugs it in again.
     void PowerUp(int drive);
-    // Makes the recorder on `drive` arrive after this many milliseconds.
+    // Makes a recorder arrive on `drive` after this many milliseconds.
     void AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry geometry = {});
 
+    // The USB port of the recorder on `drive` (it keeps it across restarts); nothing
+    // when no recorder is there, or when the system tells no ports (portsKnown). Each
+    // question costs what a failed open costs.
+    std::optional<std::string> PortOf(int drive);
+    std::optional<std::string> PortOfDevice(const char* devicePath);
+    void SetPort(int drive, std::string port) { slots_[drive].plugged.port = std::move(port); }
+    bool portsKnown = true;
+
+    // How recorders restart; RestartOf gives the recorder on `drive` a behaviour of its own.
     RestartBehaviour restart;
+    RestartBehaviour& RestartOf(int drive);
     std::vector<Fault> faults;
     void AddFault(Fault fault) { faults.push_back(std::move(fault)); }
 
     const std::vector<CommandRecord>& Trace() const { return trace_; }
+    // The commands that one recorder received, in order.
+    std::vector<CommandRecord> TraceOf(int recorder) const;
     void ClearTrace() { trace_.clear(); }
     int FailedOpens() const { return failedOpens_; }
     int Restarts() const { return restarts_; }
 
     // --- clock -------------------------------------------------------------------
     // Virtual unless realPacing is set: pauses are recorded, not slept, and every
-    // command takes commandCostUs of virtual time.
+    // command takes commandCostUs of virtual time, each thread on a clock of its own.
     bool realPacing = false;
     std::uint64_t commandCostUs = 1000;
     std::uint64_t failedOpenCostUs = 100;
@@ -153,7 +179,8 @@ class VirtualHost {
         std::uint64_t atMs; // typed at this virtual time
     };
     std::deque<Key> keys;
-    bool noConsole = false; // a run with no console at all (keys then read as none)
+    bool noConsole = false;        // a run with no console at all (keys then read as none)
+    bool outputIsTerminal = false; // standard output redraws lines in place
     void Type(std::string_view text, std::uint64_t atMs = 0);
     void TypeSpecial(std::uint8_t extendedCode, std::uint64_t atMs = 0);
     std::string console;                                        // every text written
@@ -164,14 +191,22 @@ class VirtualHost {
     std::map<std::string, std::vector<std::uint8_t>> imageOverrides; // name -> bytes
 
   private:
+    // A recorder as the host holds it: the device, where it is plugged in, how it
+    // restarts.
+    struct Plugged {
+        std::shared_ptr<VirtualRecorder> recorder;
+        int id = -1;
+        std::string port;
+        std::optional<RestartBehaviour> restart; // its own; else the host's
+    };
     struct Slot {
         DriveKind kind = DriveKind::Empty;
-        std::shared_ptr<VirtualRecorder> recorder;
+        Plugged plugged;
         std::vector<std::uint8_t> otherInquiry;
         OpenFailure openFailure = OpenFailure::None;
     };
     struct Away {
-        std::shared_ptr<VirtualRecorder> recorder;
+        Plugged plugged;
         std::uint64_t returnAtUs;
         int opensLeft;
         int leftDrive;
@@ -179,18 +214,23 @@ class VirtualHost {
         bool returns;
     };
 
+    std::uint64_t& Clock(); // the calling thread's, in microseconds
     void Advance(std::uint64_t us);
     void Arrivals();
     void Leave(int drive, bool returns);
+    void Arrive(Away& away, int drive, OpenFailure failure);
     const Fault* TakeFault(const CommandView& view);
     HostResult Carry(Slot& slot, const CommandBlock& block, std::uint8_t direction,
                      std::span<std::uint8_t> buffer, const std::vector<std::uint8_t>& sent);
 
     std::array<Slot, kDrives> slots_{};
-    std::optional<Away> away_;
+    std::vector<Away> away_;
+    int attached_ = 0;
     std::vector<CommandRecord> trace_;
+    std::map<int, std::size_t> received_; // commands by recorder number
     std::vector<Pause> pauses_;
-    std::uint64_t nowUs_ = 0;
+    std::map<std::thread::id, std::uint64_t> clocks_;
+    std::uint64_t generation_ = 0;             // of the clocks, a new one at each reset
     std::optional<std::uint64_t> realStartUs_; // real pacing: when the clock started
     int failedOpens_ = 0;
     int restarts_ = 0;

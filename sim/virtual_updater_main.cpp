@@ -25,8 +25,9 @@ using qdp::sim::VirtualHost;
 constexpr int kTimeLimitExit = 3;
 
 constexpr FaultKind kFaults[] = {
-    FaultKind::None,       FaultKind::ProgramFailure, FaultKind::NoLeave, FaultKind::NoReturn,
-    FaultKind::OtherDrive, FaultKind::UnplugAt,       FaultKind::FailAt,  FaultKind::CorruptAt};
+    FaultKind::None,     FaultKind::ProgramFailure, FaultKind::NoLeave,
+    FaultKind::NoReturn, FaultKind::OtherDrive,     FaultKind::UnplugAt,
+    FaultKind::FailAt,   FaultKind::CorruptAt,      FaultKind::Swap};
 
 std::string Usage() {
     return "usage: qdp_virtual_updater [options] [the updater's words]\n"
@@ -38,10 +39,15 @@ std::string Usage() {
            "  --fault " +
            qdp::sim::FaultChoices(kFaults) +
            "\n"
-           "      unplug-at=N: unplugged before the run's Nth command; fail-at=N: the Nth\n"
-           "      command fails, not carried out; corrupt-at=N: the Nth memory write is\n"
-           "      answered good but stores one byte wrongly\n"
-           "  --state FILE                                   write the recorder's end state "
+           "      unplug-at=N: unplugged before its Nth command; fail-at=N: its Nth command\n"
+           "      fails, not carried out; corrupt-at=N: its Nth memory write is answered\n"
+           "      good but stores one byte wrongly; swap: recorders 1 and 2 come back from\n"
+           "      their restarts each on the other's drive number\n"
+           "  --fault-on K                                   the recorder the fault is in (1)\n"
+           "  --recorders N                                  N recorders (1), on drives 0 to\n"
+           "                                                 N-1 and ports 1-1 to 1-N\n"
+           "  --no-ports                                     the system tells no USB ports\n"
+           "  --state FILE                                   write the recorders' end state "
            "(JSON)\n"
            "  --resume FILE                                  start from such a state (the "
            "recorder\n"
@@ -63,6 +69,9 @@ struct Options {
     std::string pacing = "fast";
     int drive = 0;
     long arriveAfterMs = -1;
+    int recorders = 0; // 0: as the state file holds, else one
+    int faultOn = 1;
+    bool noPorts = false;
     bool denied = false;
     bool help = false;
     std::vector<char*> passed; // handed to the updater
@@ -75,14 +84,15 @@ bool Parse(int argc, char** argv, Options& options, std::string& problem) {
         const std::string_view word = argv[i];
         // The updater's own words and switches go to it as they stand.
         const bool updaters = word == "--list" || word == "--json" || word == "--yes" ||
-                              word == "--help" || word == "--version" || word == "--verify";
+                              word == "--help" || word == "--version" || word == "--verify" ||
+                              word == "--all";
         options.help = options.help || word == "--help";
         if (!word.starts_with("--") || updaters) {
             options.passed.push_back(argv[i]);
             continue;
         }
-        if (word == "--denied") {
-            options.denied = true;
+        if (word == "--denied" || word == "--no-ports") {
+            (word == "--denied" ? options.denied : options.noPorts) = true;
             continue;
         }
         if (word == "--device" && i + 1 < argc) {
@@ -107,6 +117,10 @@ bool Parse(int argc, char** argv, Options& options, std::string& problem) {
             options.pacing = value;
         } else if (word == "--drive" && (number = qdp::sim::WholeNumber(value, 0, 9))) {
             options.drive = static_cast<int>(*number);
+        } else if (word == "--recorders" && (number = qdp::sim::WholeNumber(value, 1, 9))) {
+            options.recorders = static_cast<int>(*number);
+        } else if (word == "--fault-on" && (number = qdp::sim::WholeNumber(value, 1, 9))) {
+            options.faultOn = static_cast<int>(*number);
         } else if (word == "--arrive-after-ms" &&
                    (number = qdp::sim::WholeNumber(value, 0, 3'600'000))) {
             options.arriveAfterMs = static_cast<long>(*number);
@@ -126,64 +140,129 @@ std::vector<std::uint8_t> OfferedImage() {
     return qdp::sim::Descrambled(qdp::os::FindEmbeddedImage("FWC"));
 }
 
-// False, with what is wrong, when the recorder cannot be set up (a state file that
-// holds none).
+// The recorders, as set up anew or as the state file holds them; false, with what is
+// wrong, when that file holds none.
+bool Recorders(const Options& options, std::vector<qdp::sim::VirtualRecorder>& recorders,
+               std::string& problem) {
+    if (!options.recorder.resume.empty()) {
+        if (const auto refused = qdp::sim::ReadRecorderStates(options.recorder.resume, recorders)) {
+            problem = *refused;
+            return false;
+        }
+        if (options.recorders != 0 &&
+            recorders.size() != static_cast<std::size_t>(options.recorders)) {
+            problem = options.recorder.resume + ": holds " + std::to_string(recorders.size()) +
+                      " recorders, not " + std::to_string(options.recorders);
+            return false;
+        }
+        return true;
+    }
+    qdp::sim::RecorderOptions fresh = options.recorder;
+    recorders.assign(static_cast<std::size_t>(std::max(options.recorders, 1)),
+                     qdp::sim::VirtualRecorder(qdp::sim::FlashOfMiB(fresh.flashMib)));
+    for (qdp::sim::VirtualRecorder& recorder : recorders) {
+        if (!qdp::sim::SetUpRecorder(recorder, OfferedImage(), fresh, problem)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// False, with what is wrong, when the recorders cannot be set up.
 bool Configure(const Options& options, VirtualHost& host, std::string& problem) {
-    host.realPacing = options.pacing == "real";
-    host.restart.awayMs = options.recorder.restartMs;
-    const qdp::sim::Geometry geometry = qdp::sim::FlashOfMiB(options.recorder.flashMib);
-    if (options.arriveAfterMs >= 0) {
-        host.AttachRecorderLater(options.drive, static_cast<std::uint64_t>(options.arriveAfterMs),
-                                 geometry);
-    } else {
-        host.AttachRecorder(options.drive, geometry);
-    }
-    if (options.denied) {
-        host.SetOpenFailure(options.drive, qdp::sim::OpenFailure::PermissionDenied);
-    }
-    qdp::sim::VirtualRecorder& recorder = *host.AnyRecorder();
-    if (!qdp::sim::SetUpRecorder(recorder, OfferedImage(), options.recorder, problem)) {
+    std::vector<qdp::sim::VirtualRecorder> recorders;
+    if (!Recorders(options, recorders, problem)) {
         return false;
     }
-    if (!options.recorder.resume.empty() && options.arriveAfterMs < 0) {
-        host.PowerUp(options.drive); // plugged back in: it starts as at power-up
+    const int count = static_cast<int>(recorders.size());
+    if (options.drive + count > qdp::sim::kDrives || options.faultOn > count) {
+        problem = "recorders on drives " + std::to_string(options.drive) + " to " +
+                  std::to_string(options.drive + count - 1) + ", the fault in recorder " +
+                  std::to_string(options.faultOn) + ": not drives 0 to 9, or no such recorder";
+        return false;
     }
+    host.realPacing = options.pacing == "real";
+    host.restart.awayMs = options.recorder.restartMs;
+    host.portsKnown = !options.noPorts;
+    const bool resumed = !options.recorder.resume.empty();
+    for (int i = 0; i < count; ++i) {
+        const int drive = options.drive + i;
+        if (options.arriveAfterMs >= 0) {
+            host.AttachRecorderLater(drive, static_cast<std::uint64_t>(options.arriveAfterMs),
+                                     recorders[i].geometry);
+        } else {
+            host.AttachRecorder(drive, recorders[i].geometry);
+        }
+        *host.Recorders()[static_cast<std::size_t>(i)] = std::move(recorders[i]);
+        if (options.denied) {
+            host.SetOpenFailure(drive, qdp::sim::OpenFailure::PermissionDenied);
+        }
+        if (resumed && options.arriveAfterMs < 0) {
+            host.PowerUp(drive); // plugged back in: it starts as at power-up
+        }
+    }
+    // The fault is in one recorder: counted among its commands, its restarts its own.
+    const int target = options.faultOn - 1;
+    const int drive = options.drive + target;
     const qdp::sim::RecorderFault fault = options.recorder.fault;
+    const auto restart = [&]() -> qdp::sim::RestartBehaviour& { return host.RestartOf(drive); };
     switch (fault.kind) {
     case FaultKind::UnplugAt:
     case FaultKind::FailAt:
-        host.AddFault(
-            {[at = fault.at](const qdp::sim::CommandView& v) { return v.index + 1 == at; },
-             fault.kind == FaultKind::UnplugAt ? qdp::sim::FaultAction::Vanish
-                                               : qdp::sim::FaultAction::FailCommand});
+        host.AddFault({[at = fault.at, target](const qdp::sim::CommandView& v) {
+                           return v.recorder == target && v.recorderIndex + 1 == at;
+                       },
+                       fault.kind == FaultKind::UnplugAt ? qdp::sim::FaultAction::Vanish
+                                                         : qdp::sim::FaultAction::FailCommand});
         break;
-    case FaultKind::CorruptAt: break; // the recorder's own, set up with it
+    case FaultKind::CorruptAt:
+        for (int i = 0; i < count; ++i) { // the recorder's own, set up with it: only one's
+            host.Recorders()[static_cast<std::size_t>(i)]->corruptWriteAt =
+                i == target ? fault.at : 0;
+        }
+        break;
     case FaultKind::ProgramFailure:
-        host.AddFault({[](const qdp::sim::CommandView& v) {
-                           return v.block[1] == 0x02 && v.dataOut.size() == 36 &&
-                                  v.dataOut[1] == 0x00 && v.dataOut[2] == 0x0C;
+        host.AddFault({[target](const qdp::sim::CommandView& v) {
+                           return v.recorder == target && v.block[1] == 0x02 &&
+                                  v.dataOut.size() == 36 && v.dataOut[1] == 0x00 &&
+                                  v.dataOut[2] == 0x0C;
                        },
                        qdp::sim::FaultAction::CheckCondition});
         break;
-    case FaultKind::NoLeave:
-        host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverLeaves;
-        break;
+    case FaultKind::NoLeave: restart().kind = qdp::sim::RestartBehaviour::Kind::NeverLeaves; break;
     case FaultKind::NoReturn:
-        host.restart.kind = qdp::sim::RestartBehaviour::Kind::NeverReturns;
+        restart().kind = qdp::sim::RestartBehaviour::Kind::NeverReturns;
         break;
-    case FaultKind::OtherDrive: host.restart.returnDrive = (options.drive + 1) % 9; break;
+    case FaultKind::OtherDrive: restart().returnDrive = (drive + count) % 9; break;
+    case FaultKind::Swap:
+        if (count < 2) {
+            problem = "swap wants two recorders (--recorders 2)";
+            return false;
+        }
+        host.RestartOf(options.drive).returnDrive = options.drive + 1;
+        host.RestartOf(options.drive + 1).returnDrive = options.drive;
+        break;
     case FaultKind::None: break;
     }
     return true;
 }
 
 void WriteState(const std::string& path, VirtualHost& host) {
-    qdp::sim::RunSummary run;
-    run.restarts = host.Restarts();
-    for (const qdp::sim::CommandRecord& record : host.Trace()) {
-        ++run.commands[qdp::sim::CommandName(record.block)];
+    std::vector<qdp::sim::RecorderAndRun> states;
+    const std::vector<qdp::sim::VirtualRecorder*> recorders = host.Recorders();
+    for (std::size_t i = 0; i < recorders.size(); ++i) {
+        qdp::sim::RunSummary run;
+        for (const qdp::sim::CommandRecord& record : host.TraceOf(static_cast<int>(i))) {
+            ++run.commands[qdp::sim::CommandName(record.block)];
+            // A restart frame the recorder took.
+            run.restarts += record.block[1] == 0x02 && !record.data.empty() &&
+                                    record.data[0] == 0x53 && record.good
+                                ? 1
+                                : 0;
+        }
+        states.push_back({recorders[i], run});
     }
-    if (!qdp::sim::WriteRecorderState(path, *host.AnyRecorder(), OfferedImage(), run)) {
+    if (!qdp::sim::WriteRecorderStates(path, states, OfferedImage())) {
         std::fprintf(stderr, "[virtual recorder: cannot write %s]\n", path.c_str());
     }
 }

@@ -11,13 +11,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace qdp {
 namespace {
 
+// The recorder the calling thread works on, when several are updated at once.
+thread_local std::array<char, 96> RecorderTag{};
+
+// The log's lines, from whichever thread, one at a time.
+std::mutex& LogMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 // The log file, opened at the first line; null when nothing is logged.
 std::FILE* LogFile() {
-    CommandLogState& log = Transport.log;
+    const std::lock_guard<std::mutex> lock(LogMutex());
+    CommandLogState& log = CommandLog;
     if (!log.checked) {
         log.checked = true;
         const char* path = std::getenv("QDP_LOG");
@@ -85,6 +96,7 @@ class Line {
         }
         text_[used_++] = '\n';
         text_[used_] = '\0';
+        const std::lock_guard<std::mutex> lock(LogMutex());
         if (std::fputs(text_.data(), file) >= 0) {
             std::fflush(file);
         }
@@ -103,6 +115,9 @@ template <class Fill> void LogLine(Fill fill) {
     }
     Line line;
     line.AppendTime();
+    if (RecorderTag[0] != '\0') {
+        line.Append("[%s] ", RecorderTag.data());
+    }
     fill(line);
     line.WriteTo(file);
 }
@@ -211,6 +226,12 @@ void LogNote(std::string_view text) {
         line.AppendDrive(devicePath, os::DriveNodeName(devicePath));
         line.Append("note: %.*s", static_cast<int>(text.size()), text.data());
     });
+}
+
+void LogRecorderTag(std::string_view tag) {
+    const std::size_t size = std::min(tag.size(), RecorderTag.size() - 1);
+    std::copy_n(tag.begin(), size, RecorderTag.begin());
+    RecorderTag[size] = '\0';
 }
 
 } // namespace qdp

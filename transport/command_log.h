@@ -21,5 +21,8 @@ void LogOpenFailure(const char* devicePath, const os::NodeName& node, const os::
 void LogConsoleText(std::string_view text);
 // What the program found out about the current device, in words.
 void LogNote(std::string_view text);
+// Every later line of the calling thread names this recorder (empty: none), so that
+// the lines of recorders updated at once can be told apart.
+void LogRecorderTag(std::string_view tag);
 
 } // namespace qdp

@@ -2,12 +2,14 @@
 
 namespace qdp {
 
-TransportState Transport;
+thread_local TransportState Transport;
+CommandLogState CommandLog;
 
 void ResetTransportState() {
-    if (Transport.log.file != nullptr) {
-        std::fclose(Transport.log.file);
+    if (CommandLog.file != nullptr) {
+        std::fclose(CommandLog.file);
     }
+    CommandLog = CommandLogState{};
     Transport = TransportState{};
 }
 

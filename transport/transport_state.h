@@ -1,7 +1,9 @@
-// The transport layer's process-wide state: the current device and what its last
-// identification left behind, the drives that could not be opened, and the command
-// log. Discovery is the only writer of the device fields; every command reads
-// DevicePath when it is sent.
+// The transport layer's state: the current device and what its last identification
+// left behind, and the drives that could not be opened, each thread's own (a program
+// that updates several recorders at once gives each its own thread; a program with one
+// thread sees one current device, as the exported functions describe); and the command
+// log, the process's one. Discovery is the only writer of the device fields; every
+// command reads DevicePath when it is sent.
 #pragma once
 
 #include "include/QDp_FW_FirstUpdater.h"
@@ -51,12 +53,12 @@ struct TransportState {
     ::FlashParams FlashParams{};
     std::uint32_t SectorSize = kInitialSectorSize;
     std::array<DriveOpenRecord, 16> openRecords{}; // taken in order
-    CommandLogState log;
 };
 
-extern TransportState Transport;
+extern thread_local TransportState Transport;
+extern CommandLogState CommandLog;
 
-// Back to the state at program start; closes the command log.
+// Back to the state at program start (the calling thread's); closes the command log.
 void ResetTransportState();
 
 // The recorder's 16-bit geometry fields are little-endian, as on every host we build for.

@@ -189,6 +189,8 @@ bool KeyWaiting() {
 
 bool ConsoleAvailable() { return Terminal::Instance().Engage(); }
 
+bool OutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 void WriteText(std::string_view text) {
     Terminal::Instance().Engage(); // from the first text on, keys are not echoed
     std::fwrite(text.data(), 1, text.size(), stdout);

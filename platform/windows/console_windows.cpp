@@ -133,6 +133,15 @@ bool KeyWaiting() {
 
 bool ConsoleAvailable() { return ConsoleInput::Instance().Available(); }
 
+bool OutputIsTerminal() {
+    const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    // A console that takes the sequences (Windows 10 and later): asked for once.
+    return ::GetConsoleMode(output, &mode) != 0 &&
+           ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+            ::SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0);
+}
+
 void WriteText(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     // Shown at once on a console, and in a pipe or file as soon as it is written.

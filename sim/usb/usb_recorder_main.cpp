@@ -217,8 +217,8 @@ int main(int argc, char** argv) {
     }
     gadget.Destroy();
     if (!options.recorder.state.empty()) {
-        WriteRecorderState(options.recorder.state, recorder, image,
-                           {restarts, commands, invalidWrappers});
+        const RecorderAndRun state{&recorder, {restarts, commands, invalidWrappers}};
+        WriteRecorderStates(options.recorder.state, {&state, 1}, image);
     }
     std::printf("qdp_usb_recorder: stopped after %d restarts\n", restarts);
     return 0;

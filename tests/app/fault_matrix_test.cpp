@@ -8,7 +8,6 @@
 // an unplugging or a wrong write, plugged back in. No recorder may be left that never
 // comes back. QDP_MATRIX_STRIDE=N samples every Nth command.
 #include "app/updater.h"
-#include "app/updater_state.h"
 #include "firmware/firmware_state.h"
 #include "tests/support/test_support.h"
 #include "transport/transport_state.h"
@@ -143,7 +142,6 @@ std::string SecondRun(const Images& images, bool verify, Recovery& recovery) {
     }
     ResetTransportState();
     ResetFirmwareState();
-    ResetUpdaterState();
     Host().faults.clear();
     Host().ClearTrace();
     Host().console.clear();

@@ -1,6 +1,6 @@
 #include "app/console.h"
+#include "app/options.h"
 #include "app/updater.h"
-#include "app/updater_state.h"
 #include "firmware/firmware_state.h"
 #include "tests/support/test_support.h"
 
@@ -34,8 +34,16 @@ TEST(Startup, OnlyTheExactWordDiagSetsDiagnosticMode) {
         ResetProcess();
         Host().Type("\x1b");
         EXPECT_EQ(RunUpdater(arguments), 0);
-        EXPECT_EQ(Updater.DiagMode, diag) << (arguments.empty() ? "" : arguments[0]);
         EXPECT_EQ(Host().console, kBanner + kWaitMessage);
+        std::vector<std::string> words = arguments;
+        words.insert(words.begin(), "QDp_FW_FirstUpdater");
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        RunOptions options;
+        ASSERT_TRUE(ParseOptions(static_cast<int>(argv.size()), argv.data(), options));
+        EXPECT_EQ(options.diag, diag) << (arguments.empty() ? "" : arguments[0]);
     }
 }
 
@@ -119,7 +127,7 @@ TEST(Startup, ARecorderConnectedDuringTheWaitStartsTheUpdateWithoutAKey) {
     const std::string& console = Host().console;
     ASSERT_EQ(console.rfind(kBanner + kWaitMessage + "Current Boot Loader version: ", 0), 0u)
         << console;
-    EXPECT_EQ(std::string(Updater.DeviceName), "\\\\.\\PHYSICALDRIVE2");
+    EXPECT_EQ(Host().Trace().back().drive, 2);
     // Found within one test and one pause of its arrival.
     EXPECT_LE(Host().Trace().front().atUs, 40'000u + 3'000u);
 }
@@ -150,6 +158,7 @@ TEST(Startup, HelpGivesTheUsageWithoutLockOrDrive) {
     const std::string& help = Host().console;
     EXPECT_EQ(
         help.rfind("Usage: QDp_FW_FirstUpdater [diag] [--yes] [--verify] [--device PATH]\n"
+                   "       QDp_FW_FirstUpdater --all [diag] [--yes] [--verify] [--json]\n"
                    "       QDp_FW_FirstUpdater --list [--json] [--verify] [--device PATH] [diag]\n"
                    "       QDp_FW_FirstUpdater --help | --version\n",
                    0),
@@ -170,7 +179,9 @@ TEST(Startup, AWrongCombinationOrAnUnknownSwitchIsRefusedWithoutLockOrDrive) {
                                                {"--unknown"},
                                                {"--device"},
                                                {"--device", "/dev/sda"},
-                                               {"--device", "\\\\.\\PHYSICALDRIVE12"}}) {
+                                               {"--device", "\\\\.\\PHYSICALDRIVE12"},
+                                               {"--all", "--list"},
+                                               {"--all", "--device", "/dev/sg0"}}) {
         EXPECT_EQ(RunUpdater(arguments), 2) << arguments[0];
     }
     EXPECT_EQ(Host().console, "");

@@ -4,6 +4,9 @@
 
 namespace qdp {
 
-int CallTheUpdaterFromTransport() { return RunUpdate(); }
+int CallTheUpdaterFromTransport() {
+    RecorderRun run;
+    return RunUpdate(run);
+}
 
 } // namespace qdp

@@ -1,6 +1,5 @@
 #include "tests/support/test_support.h"
 
-#include "app/updater_state.h"
 #include "firmware/firmware_state.h"
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/embedded_images.h"
@@ -19,7 +18,6 @@ void ResetProcess() {
     Host().Reset();
     ResetTransportState();
     ResetFirmwareState();
-    ResetUpdaterState();
 }
 
 sim::VirtualHost& Host() { return sim::VirtualHost::Instance(); }

@@ -170,15 +170,15 @@ TEST_F(CommandLog, ALogThatCannotBeWrittenStopsNothing) {
     char* argv[] = {program.data(), nullptr};
     EXPECT_EQ(UpdaterMain(1, argv), 0);
     EXPECT_NE(Host().console.find("Press 'Y' to load firmware"), std::string::npos);
-    EXPECT_EQ(Transport.log.file, nullptr);
+    EXPECT_EQ(qdp::CommandLog.file, nullptr);
 }
 
 TEST(CommandLogOff, WithoutQdpLogNothingIsOpened) {
     Identify();
     std::uint8_t reply[8];
     EXPECT_EQ(QDp_ReceiveI2C(reply, 8), 1);
-    EXPECT_TRUE(Transport.log.checked);
-    EXPECT_EQ(Transport.log.file, nullptr);
+    EXPECT_TRUE(qdp::CommandLog.checked);
+    EXPECT_EQ(qdp::CommandLog.file, nullptr);
 }
 
 TEST(DriveProblems, ADriveThatKeepsFailingIsToldOnceAfterASecond) {
