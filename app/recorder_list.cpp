@@ -186,15 +186,6 @@ Json JsonObject(const Listed& listed, bool verify) {
     return object;
 }
 
-// A message of the listing: on standard error when standard output is for JSON.
-void Tell(bool json, const std::string& text) {
-    if (json) {
-        std::fputs(text.c_str(), stderr);
-    } else {
-        ShowText(text);
-    }
-}
-
 std::string JsonText(const Json& value) {
     // Text the program did not make (a device path given on the command line) may hold
     // any bytes: what is not UTF-8 is replaced, never thrown about.
@@ -205,7 +196,7 @@ std::string JsonText(const Json& value) {
 
 int ListRecorders(const RunOptions& options, char* deviceName) {
     if (!LoadFirmwareImage()) {
-        Tell(options.json, "The firmware image it carries is damaged.\n");
+        ShowText("The firmware image it carries is damaged.\n");
         return kExitFailed;
     }
     std::array<char*, 9> found{};
@@ -239,7 +230,7 @@ int ListRecorders(const RunOptions& options, char* deviceName) {
     if (listing.empty()) {
         TellDriveProblems(0); // why nothing was found, where a drive would not open
         if (options.device != nullptr) {
-            Tell(options.json, std::string("No recorder answers at ") + options.device + ".\n");
+            ShowText(std::string("No recorder answers at ") + options.device + ".\n");
             return kExitFailed;
         }
     }
@@ -248,7 +239,7 @@ int ListRecorders(const RunOptions& options, char* deviceName) {
         for (const Listed& listed : listing) {
             array.push_back(JsonObject(listed, options.verify));
         }
-        ShowText(JsonText(array));
+        ShowDocument(JsonText(array));
     } else if (listing.empty()) {
         ShowText("No recorder is connected.\n");
     } else {

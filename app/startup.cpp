@@ -101,19 +101,21 @@ int UpdaterMain(int argc, char** argv) {
         std::fprintf(stderr, "%s does not name a drive.\n\n%s", options.device, kUsage);
         return kExitFailed;
     }
+    // With --json, standard output holds the JSON document alone: all else to standard
+    // error.
+    struct Restore {
+        ~Restore() { SetTextSink(nullptr); }
+    } restore;
+    if (options.json) {
+        SetTextSink(&StandardErrorSink());
+    }
     if (!options.list) {
         Print("Quirn Dorvel+ Firmware Updater version " QDP_VERSION "\n\n");
     }
 
     const os::InstanceLock lock = os::CreateInstanceLock(kInstanceLockName);
     if (lock.outcome == os::LockOutcome::AlreadyExists) {
-        constexpr char kLockHeld[] =
-            "Close all other digital recorder applications and try again.\n";
-        if (options.json) { // standard output is for the JSON document alone
-            std::fputs(kLockHeld, stderr);
-        } else {
-            Print("%s", kLockHeld);
-        }
+        Print("Close all other digital recorder applications and try again.\n");
         if (!options.list) { // a listing is for scripts: no key to wait for
             Print("Press any key to exit.\n");
             WaitForExitKey(run.mode);

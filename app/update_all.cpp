@@ -126,28 +126,13 @@ void Update(Member& member, ProgressLines& lines, std::size_t index) {
     lines.Finish(index, OutcomeWords(member));
 }
 
-// Text for the operator: with --json on standard error, so that standard output
-// holds the JSON document alone.
-class StandardError : public TextSink {
-  public:
-    void Show(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
-};
-
 } // namespace
 
 int UpdateAll(const RunOptions& options) {
     const RunMode mode{options.diag, options.yes, options.verify};
-    StandardError toStandardError;
-    if (options.json) {
-        SetTextSink(&toStandardError);
-    }
-    const auto end = [&](int exitCode) {
-        SetTextSink(nullptr);
-        return exitCode;
-    };
     if (!LoadFirmwareImage()) {
         Print("ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n");
-        return end(kExitFailed);
+        return kExitFailed;
     }
 
     // Every recorder, read and shown as --list shows it.
@@ -197,9 +182,9 @@ int UpdateAll(const RunOptions& options) {
         TellDriveProblems(0); // why nothing was found, where a drive would not open
         Print(members.empty() ? "No recorder is connected.\n" : "No recorder can be updated.\n");
         if (options.json) {
-            std::fputs("[]\n", stdout);
+            ShowDocument("[]\n");
         }
-        return end(kExitFailed);
+        return kExitFailed;
     }
 
     // The questions, once for all.
@@ -216,18 +201,18 @@ int UpdateAll(const RunOptions& options) {
           VersionMajor(offered), VersionMinor(offered), static_cast<unsigned>(updatable),
           updatable == 1 ? "" : "s");
     if (!consent(kKeyY, kKeyYLower)) {
-        return end(kExitDone);
+        return kExitDone;
     }
     Print("\r\nWARNING: Loading firmware will erase ALL data on %s.\r\n",
           updatable == 1 ? "this recorder" : "these recorders");
     Print("Press 'L' to confirm load or other key to exit.\n");
     if (!consent(kKeyL, kKeyLLower)) {
-        return end(kExitDone);
+        return kExitDone;
     }
     if (replacing > 0) {
         if (!LoadReplacementImage()) {
             Print("ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n");
-            return end(kExitFailed);
+            return kExitFailed;
         }
         const std::uint16_t target = Firmware.ImageBootLoaderRecord.version;
         Print(
@@ -236,7 +221,7 @@ int UpdateAll(const RunOptions& options) {
         Print("Press 'Y' to upgrade Boot Loader to version %d.%d or other key to exit.\n",
               VersionMajor(target), VersionMinor(target));
         if (!consent(kKeyY, kKeyYLower)) {
-            return end(kExitDone);
+            return kExitDone;
         }
     }
 
@@ -260,7 +245,7 @@ int UpdateAll(const RunOptions& options) {
     // they show, and what the command log keeps.
     ProgressLines lines(names, !options.json && os::OutputIsTerminal(), [&](std::string_view text) {
         if (options.json) {
-            toStandardError.Show(text);
+            StandardErrorSink().Show(text);
         } else {
             os::WriteText(text);
         }
@@ -311,14 +296,11 @@ int UpdateAll(const RunOptions& options) {
     }
     ShowText(text);
     if (options.json) {
-        const std::string document =
-            summary.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
-        std::fwrite(document.data(), 1, document.size(), stdout);
-        std::fflush(stdout);
+        ShowDocument(summary.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
     }
     Print("\nDisconnect the recorders to apply firmware changes.\n\r\nPress any key to exit.\r\n");
     WaitForExitKey(mode);
-    return end(allUpdated ? kExitDone : kExitFailed);
+    return allUpdated ? kExitDone : kExitFailed;
 }
 
 } // namespace qdp

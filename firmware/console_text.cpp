@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 #include "transport/command_log.h"
 
+#include <cstdio>
+
 namespace qdp {
 namespace {
 
@@ -11,6 +13,21 @@ thread_local TextSink* Sink = nullptr;
 } // namespace
 
 void SetTextSink(TextSink* sink) { Sink = sink; }
+
+TextSink& StandardErrorSink() {
+    struct StandardError : TextSink {
+        void Show(std::string_view text) override {
+            std::fwrite(text.data(), 1, text.size(), stderr);
+        }
+    };
+    static StandardError sink;
+    return sink;
+}
+
+void ShowDocument(std::string_view text) {
+    os::WriteText(text);
+    LogConsoleText(text);
+}
 
 void ShowText(std::string_view text) {
     if (Sink != nullptr) {

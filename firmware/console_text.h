@@ -17,5 +17,9 @@ class TextSink {
 };
 // Sends the calling thread's text to `sink` (null: to the console again).
 void SetTextSink(TextSink* sink);
+// The sink of a run whose standard output holds a JSON document alone: standard error.
+TextSink& StandardErrorSink();
+// The document a run was asked for (JSON), on standard output whatever the sink.
+void ShowDocument(std::string_view text);
 
 } // namespace qdp

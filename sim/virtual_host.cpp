@@ -32,6 +32,10 @@ int DriveOf(const char* devicePath) {
 // What an aborted command reports.
 inline constexpr wire::Sense kAborted{0x0B, 0x00, 0x00};
 
+// How long a recorder due back waits for another to free its drive before the waiting
+// thread's time goes on again, in real microseconds.
+constexpr std::uint64_t kMostBlockedUs = 5'000'000;
+
 } // namespace
 
 std::vector<std::uint8_t> OtherDiskInquiry() {
@@ -115,7 +119,9 @@ void VirtualHost::AttachRecorderLater(int drive, std::uint64_t afterMs, Geometry
                      0,
                      drive,
                      drive,
-                     true});
+                     true,
+                     std::this_thread::get_id(),
+                     std::nullopt});
 }
 
 void VirtualHost::Arrive(Away& away, int drive, OpenFailure failure) {
@@ -175,8 +181,7 @@ std::vector<VirtualRecorder*> VirtualHost::Recorders() {
 std::optional<std::string> VirtualHost::PortOf(int drive) {
     const Lock lock(HostMutex());
     // Asking the system costs time, as a failed open does, and time brings arrivals.
-    Arrivals();
-    Advance(failedOpenCostUs);
+    Polled(Arrivals());
     if (!portsKnown || drive < 0 || drive >= kDrives || !slots_[drive].plugged.recorder) {
         return std::nullopt;
     }
@@ -285,20 +290,44 @@ void VirtualHost::Leave(int drive, bool returns) {
     Plugged& plugged = slots_[drive].plugged;
     const RestartBehaviour& behaviour = plugged.restart ? *plugged.restart : restart;
     away_.push_back({plugged, NowUs() + behaviour.awayMs * 1000, behaviour.awayOpens, drive,
-                     behaviour.returnDrive < 0 ? drive : behaviour.returnDrive, returns});
+                     behaviour.returnDrive < 0 ? drive : behaviour.returnDrive, returns,
+                     std::this_thread::get_id(), std::nullopt});
+    mostAway_ = std::max(mostAway_, away_.size());
     slots_[drive] = {};
 }
 
-void VirtualHost::Arrivals() {
+bool VirtualHost::Arrivals() {
+    bool waiting = false;
     for (Away& away : away_) {
-        if (away.plugged.recorder && away.returns && NowUs() >= away.returnAtUs &&
-            away.opensLeft <= 0 && slots_[away.returnDrive].kind == DriveKind::Empty) {
+        // Its time away is told by the clock of the thread that made it leave, the one
+        // that waits for it: another thread's clock may run ahead.
+        const auto clock = clocks_.find(away.owner);
+        const std::uint64_t now = realPacing || clock == clocks_.end() ? NowUs() : clock->second;
+        if (!away.plugged.recorder || !away.returns || now < away.returnAtUs ||
+            away.opensLeft > 0) {
+            continue;
+        }
+        if (slots_[away.returnDrive].kind == DriveKind::Empty) {
             const RestartBehaviour& behaviour =
                 away.plugged.restart ? *away.plugged.restart : restart;
             Arrive(away, away.returnDrive, behaviour.returnOpenFailure);
+        } else if (away.owner == std::this_thread::get_id()) {
+            if (!away.blockedSinceUs) {
+                away.blockedSinceUs = RealUs();
+            }
+            waiting = waiting || RealUs() - *away.blockedSinceUs < kMostBlockedUs;
         }
     }
     std::erase_if(away_, [](const Away& away) { return !away.plugged.recorder; });
+    return waiting;
+}
+
+void VirtualHost::Polled(bool waiting) {
+    if (waiting && !realPacing) {
+        std::this_thread::yield();
+        return;
+    }
+    Advance(failedOpenCostUs);
 }
 
 std::intptr_t VirtualHost::Open(const char* devicePath, OpenFailure& failure) {
@@ -309,7 +338,7 @@ std::intptr_t VirtualHost::Open(const char* devicePath, OpenFailure& failure) {
             --away.opensLeft;
         }
     }
-    Arrivals();
+    const bool waiting = Arrivals();
     failure = OpenFailure::None;
     if (drive < 0 || slots_[drive].kind == DriveKind::Empty) {
         failure = OpenFailure::Absent;
@@ -318,7 +347,7 @@ std::intptr_t VirtualHost::Open(const char* devicePath, OpenFailure& failure) {
     }
     if (failure != OpenFailure::None) {
         ++failedOpens_;
-        Advance(failedOpenCostUs);
+        Polled(waiting);
         return -1;
     }
     return drive + 1;

@@ -148,6 +148,8 @@ class VirtualHost {
     std::vector<CommandRecord> TraceOf(int recorder) const;
     void ClearTrace() { trace_.clear(); }
     int FailedOpens() const { return failedOpens_; }
+    // The most recorders that were away (restarting, or unplugged) at once.
+    std::size_t MostAwayAtOnce() const { return mostAway_; }
     int Restarts() const { return restarts_; }
 
     // --- clock -------------------------------------------------------------------
@@ -207,16 +209,24 @@ class VirtualHost {
     };
     struct Away {
         Plugged plugged;
-        std::uint64_t returnAtUs;
+        std::uint64_t returnAtUs; // on the clock of the thread that made it leave
         int opensLeft;
         int leftDrive;
         int returnDrive;
         bool returns;
+        std::thread::id owner;                       // that thread
+        std::optional<std::uint64_t> blockedSinceUs; // real time: due, its drive taken
     };
 
     std::uint64_t& Clock(); // the calling thread's, in microseconds
     void Advance(std::uint64_t us);
-    void Arrivals();
+    // Brings back the recorders whose time away has passed; true when one that the
+    // calling thread made leave is due but its drive is still taken.
+    bool Arrivals();
+    // A poll's cost, unless the caller's own recorder waits for its drive to be freed:
+    // then its time stands still (a while of real time at most) while the other
+    // threads go on.
+    void Polled(bool waiting);
     void Leave(int drive, bool returns);
     void Arrive(Away& away, int drive, OpenFailure failure);
     const Fault* TakeFault(const CommandView& view);
@@ -234,6 +244,7 @@ class VirtualHost {
     std::optional<std::uint64_t> realStartUs_; // real pacing: when the clock started
     int failedOpens_ = 0;
     int restarts_ = 0;
+    std::size_t mostAway_ = 0;
 };
 
 } // namespace qdp::sim

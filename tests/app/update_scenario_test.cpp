@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -486,6 +487,126 @@ TEST(Update, ADamagedReplacementImageEndsBeforeAnyWrite) {
                   "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n"
                   "\r\nPress any key to exit.\r\n");
     EXPECT_FALSE(AnyWriteSent());
+}
+
+// --- Every recorder at once (--all) ----------------------------------------------
+
+int RunAll(std::vector<std::string> words = {"--yes"}) {
+    words.insert(words.begin(), {"QDp_FW_FirstUpdater", "--all"});
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    return UpdaterMain(static_cast<int>(argv.size()), argv.data());
+}
+
+std::size_t MemoryWrites(int recorder) {
+    std::size_t writes = 0;
+    for (const sim::CommandRecord& record : Host().TraceOf(recorder)) {
+        writes += record.block[1] == 0x02 && !record.data.empty() && record.data[0] == 0x51 ? 1 : 0;
+    }
+    return writes;
+}
+
+// The test that matters: two recorders that come back from their first restarts each
+// on the other's drive number. Followed by their ports, each still gets its own update:
+// the older boot loader replaced and the valid firmware's storage erased in one, the
+// recording kept in the other, whose firmware was not valid.
+TEST(UpdateAll, RecordersThatComeBackOnEachOthersDrivesEachGetTheirOwnUpdate) {
+    const std::vector<std::uint8_t> recording(2048, 0x5A);
+    sim::VirtualRecorder& older = AttachStandardRecorder(0, kOlder, 0x0204);
+    sim::VirtualRecorder& unavailable = AttachStandardRecorder(1, kOffered);
+    unavailable.SetFirmware(0x0204, "FWNO");
+    for (sim::VirtualRecorder* recorder : {&older, &unavailable}) {
+        recorder->WriteFlash(262143, recording);
+    }
+    Host().RestartOf(0).returnDrive = 1;
+    Host().RestartOf(1).returnDrive = 0;
+    EXPECT_EQ(RunAll(), 0);
+    EXPECT_EQ(std::make_pair(Host().RecorderNumberOn(0), Host().RecorderNumberOn(1)),
+              std::make_pair(1, 0)); // they did come back swapped
+    for (const sim::VirtualRecorder* recorder : {&older, &unavailable}) {
+        EXPECT_TRUE(std::equal(Firmware.FirmwareImage.begin(),
+                               Firmware.FirmwareImage.begin() + 0xD400, recorder->program.begin()));
+        EXPECT_TRUE(std::equal(Firmware.FirmwareImage.begin() + 0xD800,
+                               Firmware.FirmwareImage.begin() + 0xF800,
+                               recorder->program.begin() + 0xD800));
+    }
+    EXPECT_EQ(older.ReadFlash(262143), std::vector<std::uint8_t>(2048, 0xFF));
+    EXPECT_EQ(unavailable.ReadFlash(262143), recording);
+    EXPECT_EQ(std::make_pair(MemoryWrites(0), MemoryWrites(1)),
+              std::make_pair(std::size_t{3392}, std::size_t{1696}));
+    EXPECT_EQ(Host().MostAwayAtOnce(), 2u);
+}
+
+// What the operator reads: each recorder as --list shows it, the questions once, each
+// recorder's steps on lines of their own (from threads side by side, so in no set order
+// between recorders), and a summary. A recorder that cannot be updated is reported, and
+// the others go on; the exit code tells that not every recorder was updated.
+TEST(UpdateAll, TheQuestionsOnceTheStepsOfEachAndASummary) {
+    AttachStandardRecorder(0, kOlder);
+    AttachStandardRecorder(1, kOffered);
+    std::string other = OfferedByTheImage().identification;
+    other.back() ^= 0x01;
+    AttachStandardRecorder(2).SetBootLoader(kOffered, other);
+    Host().Type("yLy.");
+    EXPECT_EQ(RunAll({}), 2);
+    const std::string names[] = {"\\\\.\\PHYSICALDRIVE0 (/dev/sg0), port 1-1",
+                                 "\\\\.\\PHYSICALDRIVE1 (/dev/sg1), port 1-2",
+                                 "\\\\.\\PHYSICALDRIVE2 (/dev/sg2), port 1-3"};
+    const std::string offered = VersionText(OfferedByTheImage().firmware);
+    const std::string head =
+        kBanner + names[0] + ": Boot Loader " + kOlderText + ", firmware 2.4: Boot Loader first\n" +
+        names[1] + ": Boot Loader " + kOfferedText + ", firmware 2.4\n" + names[2] +
+        ": not updated: Boot Loader is not compatible with this software\n" +
+        "Press 'Y' to load firmware version " + offered +
+        " onto 2 recorders or other key to exit.\n" +
+        "\r\nWARNING: Loading firmware will erase ALL data on these recorders.\r\n"
+        "Press 'L' to confirm load or other key to exit.\n"
+        "\nIt is necessary to upgrade Boot Loader of 1 recorder before firmware loading.\n"
+        "Press 'Y' to upgrade Boot Loader to version " +
+        kOfferedText + " or other key to exit.\n\n";
+    const std::string& console = Host().console;
+    ASSERT_EQ(console.substr(0, head.size()), head);
+    const std::string steps[2][7] = {{"Replacing Boot Loader", "Replacing Boot Loader: OK",
+                                      "Replacing firmware", "Replacing firmware: OK",
+                                      "Erasing memory", "Erasing memory: OK", "updated"},
+                                     {"Replacing firmware", "Replacing firmware: OK",
+                                      "Erasing memory", "Erasing memory: OK", "updated"}};
+    for (int i = 0; i < 2; ++i) {
+        std::string mine;
+        std::istringstream lines(console.substr(head.size()));
+        for (std::string line; std::getline(lines, line) && !line.empty();) {
+            mine += line.starts_with(names[i] + ": ") ? line.substr(names[i].size() + 2) + "|" : "";
+        }
+        std::string expected;
+        for (const std::string& step : steps[i]) {
+            expected += step.empty() ? "" : step + "|";
+        }
+        EXPECT_EQ(mine, expected) << i;
+    }
+    const std::string summary =
+        "\nSummary:\n" + names[0] + ": Boot Loader " + kOlderText + " -> " + kOfferedText +
+        ", firmware 2.4 -> " + offered + ": updated\n" + names[1] + ": Boot Loader " +
+        kOfferedText + " -> " + kOfferedText + ", firmware 2.4 -> " + offered + ": updated\n" +
+        names[2] + ": Boot Loader " + kOfferedText +
+        " -> unavailable, firmware 2.4 -> unavailable: not updated: "
+        "Boot Loader is not compatible with this software\n"
+        "\nDisconnect the recorders to apply firmware changes.\n\r\nPress any key to exit.\r\n";
+    EXPECT_EQ(console.substr(console.size() - std::min(console.size(), summary.size())), summary);
+    EXPECT_TRUE(Host().keys.empty());
+    EXPECT_EQ(MemoryWrites(2), 0u); // the incompatible one only read
+}
+
+// Where the system tells no ports, the recorders are followed by their drive numbers,
+// and so restart one at a time: each comes back to the number it left.
+TEST(UpdateAll, WithoutPortsRestartsTakeTurns) {
+    Host().portsKnown = false;
+    AttachStandardRecorder(0);
+    AttachStandardRecorder(1);
+    EXPECT_EQ(RunAll(), 0);
+    EXPECT_EQ(Host().MostAwayAtOnce(), 1u);
+    EXPECT_EQ(Host().console.find("port 1-"), std::string::npos);
 }
 
 } // namespace

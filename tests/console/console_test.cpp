@@ -547,6 +547,37 @@ TEST(Console, TheListingIsJson) {
     EXPECT_EQ(std::system(check.c_str()), 0) << ended.output;
 }
 
+// --all: on a terminal each recorder's line is redrawn in place (the cursor moves up to
+// it and back); with --json, standard output holds the summary alone, as JSON.
+TEST(Console, EveryRecorderAtOnceOnATerminalAndForAScript) {
+    PtySession runner = VirtualUpdater({"--recorders", "2", "--all"});
+    for (const char* prompt : {"onto 2 recorders", "confirm load", "upgrade Boot Loader of 2"}) {
+        ASSERT_TRUE(runner.WaitFor(prompt)) << runner.Screen();
+        runner.Type(prompt == std::string("confirm load") ? "L" : "y");
+    }
+    ASSERT_TRUE(runner.WaitFor("Press any key to exit.", 20s)) << runner.Screen();
+    runner.Type(" ");
+    EXPECT_EQ(runner.WaitExit(), 0);
+    const std::string& screen = runner.Screen();
+    EXPECT_NE(screen.find("\x1b[2A\r\x1b[2K\\\\.\\PHYSICALDRIVE0 (/dev/sg0), port 1-1  Replacing "
+                          "Boot Loader 1/53"),
+              std::string::npos);
+    EXPECT_NE(screen.find("\x1b[1A\r\x1b[2K\\\\.\\PHYSICALDRIVE1 (/dev/sg1), port 1-2  updated"),
+              std::string::npos);
+
+    const Ended ended = RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH,
+                                           {"--recorders", "2", "--all", "--yes", "--json"});
+    EXPECT_EQ(ended.exitCode, 0);
+    EXPECT_EQ(ended.errors.rfind(kBanner, 0), 0u);
+    const std::string file = testing::TempDir() + "all.json";
+    std::ofstream(file) << ended.output;
+    const std::string check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                              "assert [(e[\"port\"], e[\"outcome\"]) for e in d] == "
+                              "[(\"1-1\", \"updated\"), (\"1-2\", \"updated\")]' " +
+                              file;
+    EXPECT_EQ(std::system(check.c_str()), 0) << ended.output;
+}
+
 // A state file is read whole or not at all: what is not a recorder's state is refused
 // in one line that names the file; the same state saved again as one-line JSON is read.
 TEST(Console, TheVirtualRunnerChecksItsStateFile) {
