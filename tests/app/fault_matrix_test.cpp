@@ -478,5 +478,67 @@ INSTANTIATE_TEST_SUITE_P(Commands, FaultMatrix,
                              return "CorruptingUnverified";
                          });
 
+// --- Two recorders at once (--all) ------------------------------------------------
+
+int RunAll() {
+    std::string words[] = {"QDp_FW_FirstUpdater", "--all", "--yes"};
+    char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
+    return UpdaterMain(3, argv);
+}
+
+// Whether the recorder holds what a whole update leaves: the image's program area and
+// boot loader, and never bricked.
+bool UpdatedWhole(const sim::VirtualRecorder& recorder) {
+    return !recorder.Bricked() &&
+           std::equal(Firmware.FirmwareImage.begin(), Firmware.FirmwareImage.begin() + 0xD400,
+                      recorder.program.begin()) &&
+           std::equal(Firmware.FirmwareImage.begin() + 0xD800,
+                      Firmware.FirmwareImage.begin() + 0xF800, recorder.program.begin() + 0xD800);
+}
+
+// For a sample of the commands of either recorder (every 29th, so that each page of a
+// programming run is hit; QDP_MATRIX_STRIDE times that in the sanitized build), that
+// command failing, or that recorder unplugged there, leaves the other recorder updated
+// and no recorder that never comes back; a second --all run, with the interrupted one
+// plugged back in, finishes it.
+TEST(TwoRecorders, AFaultInOneLeavesTheOtherUpdatedAndASecondRunFinishesIt) {
+    const std::size_t stride = 29 * Stride();
+    std::size_t cases = 0;
+    for (const sim::FaultAction action :
+         {sim::FaultAction::FailCommand, sim::FaultAction::Vanish}) {
+        for (const int faulted : {0, 1}) {
+            for (std::size_t at = static_cast<std::size_t>(faulted) * 7; at < 7100; at += stride) {
+                ResetProcess();
+                Host().failedOpenCostUs = 1000;
+                AttachStandardRecorder(0, OfferedByTheImage().bootLoader - 1);
+                AttachStandardRecorder(1);
+                Host().AddFault({[&](const sim::CommandView& v) {
+                                     return v.recorder == faulted && v.recorderIndex == at;
+                                 },
+                                 action});
+                const int first = RunAll();
+                const std::vector<sim::VirtualRecorder*> recorders = Host().Recorders();
+                const std::string where =
+                    "recorder " + std::to_string(faulted) + ", command " + std::to_string(at) +
+                    (action == sim::FaultAction::Vanish ? " unplugged" : " failed");
+                EXPECT_TRUE(first == 0 || first == 2) << where;
+                EXPECT_TRUE(UpdatedWhole(*recorders[static_cast<std::size_t>(1 - faulted)]))
+                    << where;
+                EXPECT_FALSE(recorders[static_cast<std::size_t>(faulted)]->Bricked()) << where;
+                Host().faults.clear();
+                if (Host().RecorderOn(faulted) == nullptr) {
+                    Host().PlugIn(faulted, faulted);
+                }
+                EXPECT_EQ(RunAll(), 0) << where;
+                for (const sim::VirtualRecorder* recorder : recorders) {
+                    EXPECT_TRUE(UpdatedWhole(*recorder)) << where;
+                }
+                ++cases;
+            }
+        }
+    }
+    std::cout << "two recorders: " << cases << " interruption points, each run twice\n";
+}
+
 } // namespace
 } // namespace qdp::test
