@@ -31,6 +31,7 @@ enum class Action { Update, BootLoaderNotFound, BootLoaderNotCompatible, Left };
 struct Listed {
     std::string device;
     std::string node;       // the system's name, when it differs from the device path
+    std::string port;       // the USB port it is plugged into; empty: the system tells none
     std::string bootLoader; // empty: not found
     std::string firmware;   // empty: unavailable
     Action action = Action::Update;
@@ -67,14 +68,24 @@ std::optional<bool> Matches(const char* devicePath, std::uint32_t first,
     return false;
 }
 
-// Reads the records of the recorder that DevicePath names now.
-Listed Read(const char* devicePath, bool verify, bool diag) {
+// Where the recorder that a device path names is: its path, node and port.
+Listed Where(const char* devicePath) {
     Listed listed;
     listed.device = devicePath;
     const os::NodeName node = os::DriveNodeName(devicePath);
     if (listed.device != node.data()) {
         listed.node = node.data();
     }
+    PortText port{};
+    if (PortOf(devicePath, port)) {
+        listed.port = port.data();
+    }
+    return listed;
+}
+
+// Reads the records of the recorder that DevicePath names now.
+Listed Read(const char* devicePath, bool verify, bool diag) {
+    Listed listed = Where(devicePath);
     BootLoaderRecord bootLoader{};
     if (!Ctrl_ReadBootLoaderRecord(&bootLoader)) {
         listed.action = StillThere(devicePath) ? Action::BootLoaderNotFound : Action::Left;
@@ -145,6 +156,9 @@ std::string Line(const Listed& listed, bool verify) {
     if (!listed.node.empty()) {
         line += " (" + listed.node + ")";
     }
+    if (!listed.port.empty()) {
+        line += ", port " + listed.port;
+    }
     if (listed.action == Action::Left) {
         return line + ": " + Summary(listed) + "\n";
     }
@@ -172,6 +186,7 @@ Json JsonObject(const Listed& listed, bool verify) {
     Json object;
     object["device"] = listed.device;
     object["node"] = Nullable(listed.node);
+    object["port"] = Nullable(listed.port);
     object["boot_loader"] = Nullable(listed.bootLoader);
     object["firmware"] = Nullable(listed.firmware);
     object["offered_firmware"] = VersionText(Firmware.ImageFirmwareStatus.version);
@@ -213,10 +228,7 @@ int ListRecorders(const RunOptions& options, char* deviceName) {
         // The listing selected none of them: select each before reading it.
         if (!RecorderConnected(&name)) {
             if (deviceName == nullptr) { // it answered the scan a moment ago
-                Listed left;
-                left.device = found[i];
-                const os::NodeName node = os::DriveNodeName(found[i]);
-                left.node = left.device != node.data() ? node.data() : "";
+                Listed left = Where(found[i]);
                 left.action = Action::Left;
                 listing.push_back(left);
             }

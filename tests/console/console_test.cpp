@@ -424,19 +424,19 @@ const std::string kNoConsole =
 const std::string kDenied =
     "Cannot open /dev/sg0: Permission denied; the updater needs read and write access to it.\n";
 const std::string kListed =
-    "\\\\.\\PHYSICALDRIVE2 (/dev/sg2): Boot Loader " + kOlder +
+    "\\\\.\\PHYSICALDRIVE2 (/dev/sg2), port 1-3: Boot Loader " + kOlder +
     ", firmware unavailable: installed firmware unavailable: update to " QDP_OFFERED_FIRMWARE
     " with boot-loader " +
     kOffered + " first\n";
-const std::string kListedJson = "[\n  {\n    \"device\": \"\\\\\\\\.\\\\PHYSICALDRIVE0\",\n"
-                                "    \"node\": \"/dev/sg0\",\n    \"boot_loader\": \"" +
-                                kOffered +
-                                "\",\n    \"firmware\": \"2.4\",\n    \"offered_firmware\": "
-                                "\"" QDP_OFFERED_FIRMWARE "\",\n    \"offered_boot_loader\": \"" +
-                                kOffered +
-                                "\",\n    \"action\": \"update\",\n    \"boot_loader_first\": "
-                                "false,\n    \"summary\": \"update to " QDP_OFFERED_FIRMWARE
-                                "\"\n  }\n]\n";
+const std::string kListedJson =
+    "[\n  {\n    \"device\": \"\\\\\\\\.\\\\PHYSICALDRIVE0\",\n"
+    "    \"node\": \"/dev/sg0\",\n    \"port\": \"1-1\",\n    \"boot_loader\": \"" +
+    kOffered +
+    "\",\n    \"firmware\": \"2.4\",\n    \"offered_firmware\": "
+    "\"" QDP_OFFERED_FIRMWARE "\",\n    \"offered_boot_loader\": \"" +
+    kOffered +
+    "\",\n    \"action\": \"update\",\n    \"boot_loader_first\": "
+    "false,\n    \"summary\": \"update to " QDP_OFFERED_FIRMWARE "\"\n  }\n]\n";
 const std::string kUnattended = kHead + "Y\n" + kConfirm + "L\n" + kUpgrade + "Y\n" +
                                 "Replacing Boot Loader" + std::string(53, '.') + "OK\n" +
                                 "Replacing firmware" + std::string(53, '.') + "OK\n" +
@@ -449,14 +449,14 @@ const ScriptCase kScriptCases[] = {
     {{"--list", "--arrive-after-ms", "60000"}, 0, "No recorder is connected.\n"},
     {{"--list", "--verify", "--boot-loader", "equal"},
      0,
-     "\\\\.\\PHYSICALDRIVE0 (/dev/sg0): Boot Loader " + kOffered +
+     "\\\\.\\PHYSICALDRIVE0 (/dev/sg0), port 1-1: Boot Loader " + kOffered +
          ", firmware 2.4: update to " QDP_OFFERED_FIRMWARE
          "; program area differs from firmware " QDP_OFFERED_FIRMWARE ", boot loader equals " +
          kOffered + "\n"},
     // A recorder that leaves while it is read is listed as gone.
     {{"--list", "--fault", "unplug-at=8"},
      0,
-     "\\\\.\\PHYSICALDRIVE0 (/dev/sg0): left while being read\n"},
+     "\\\\.\\PHYSICALDRIVE0 (/dev/sg0), port 1-1: left while being read\n"},
     {{"--yes", "--boot-loader", "older"}, 0, kUnattended},
     {{"--yes", "--device", "/dev/sg4", "--drive", "4", "--boot-loader", "older"}, 0, kUnattended},
     {{"--yes", "--arrive-after-ms", "60000"}, 2, kBanner + "No recorder is connected.\n"},
@@ -617,7 +617,7 @@ TEST(Console, TheVirtualRunnerChecksItsStateFile) {
             RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, {"--list", "--resume", state});
         EXPECT_EQ(ended.exitCode, problem.empty() ? 0 : 2) << problem;
         if (problem.empty()) {
-            EXPECT_EQ(ended.output.find("Boot Loader"), 31u) << ended.output;
+            EXPECT_EQ(ended.output.find("Boot Loader"), 41u) << ended.output;
         } else {
             EXPECT_EQ(ended.errors.rfind("qdp_virtual_updater: " + state + ": ", 0), 0u)
                 << ended.errors;
