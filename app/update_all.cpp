@@ -102,9 +102,22 @@ std::string OutcomeWords(const Member& member) {
     return "not updated: " + message;
 }
 
-std::string Versions(const std::string& before, const std::string& after) {
-    return (before.empty() ? "unavailable" : before) + " -> " +
-           (after.empty() ? "unavailable" : after);
+// A version after the run: read from a recorder that was updated; the one before on a
+// recorder never written to; not read (nullopt) from one whose update failed, which may
+// be gone, or on a drive number that another recorder holds now.
+std::optional<std::string> After(const Member& member, const std::string& before,
+                                 const std::string& after) {
+    if (member.outcome == Outcome::Updated) {
+        return after;
+    }
+    return member.outcome.has_value() ? std::nullopt : std::optional(before);
+}
+
+std::string Versions(const std::string& before, const std::optional<std::string>& after) {
+    const auto shown = [](const std::string& version) {
+        return version.empty() ? std::string("unavailable") : version;
+    };
+    return shown(before) + " -> " + (after ? shown(*after) : "not read");
 }
 
 // The recorder's update on its own thread: its text to its line, its name in every
@@ -275,19 +288,22 @@ int UpdateAll(const RunOptions& options) {
     std::string text = "\nSummary:\n";
     for (const Member& member : members) {
         allUpdated = allUpdated && member.outcome == Outcome::Updated;
+        const auto bootLoaderAfter = After(member, member.bootLoaderBefore, member.bootLoaderAfter);
+        const auto firmwareAfter = After(member, member.firmwareBefore, member.firmwareAfter);
         text += member.Name() + ": Boot Loader " +
-                Versions(member.bootLoaderBefore, member.bootLoaderAfter) + ", firmware " +
-                Versions(member.firmwareBefore, member.firmwareAfter) + ": " +
-                OutcomeWords(member) + "\n";
+                Versions(member.bootLoaderBefore, bootLoaderAfter) + ", firmware " +
+                Versions(member.firmwareBefore, firmwareAfter) + ": " + OutcomeWords(member) + "\n";
         Json object;
         object["device"] = member.device;
         object["node"] = member.node.empty() ? Json(nullptr) : Json(member.node);
         object["port"] =
             member.run->port[0] != '\0' ? Json(member.run->port.data()) : Json(nullptr);
-        for (const auto& [name, value] : {std::pair{"boot_loader_before", &member.bootLoaderBefore},
-                                          {"boot_loader_after", &member.bootLoaderAfter},
-                                          {"firmware_before", &member.firmwareBefore},
-                                          {"firmware_after", &member.firmwareAfter}}) {
+        const std::string none;
+        for (const auto& [name, value] :
+             {std::pair{"boot_loader_before", &member.bootLoaderBefore},
+              {"boot_loader_after", bootLoaderAfter ? &*bootLoaderAfter : &none},
+              {"firmware_before", &member.firmwareBefore},
+              {"firmware_after", firmwareAfter ? &*firmwareAfter : &none}}) {
             object[name] = value->empty() ? Json(nullptr) : Json(*value);
         }
         object["outcome"] = OutcomeName(member);

@@ -589,8 +589,8 @@ TEST(UpdateAll, TheQuestionsOnceTheStepsOfEachAndASummary) {
         "\nSummary:\n" + names[0] + ": Boot Loader " + kOlderText + " -> " + kOfferedText +
         ", firmware 2.4 -> " + offered + ": updated\n" + names[1] + ": Boot Loader " +
         kOfferedText + " -> " + kOfferedText + ", firmware 2.4 -> " + offered + ": updated\n" +
-        names[2] + ": Boot Loader " + kOfferedText +
-        " -> unavailable, firmware 2.4 -> unavailable: not updated: "
+        names[2] + ": Boot Loader " + kOfferedText + " -> " + kOfferedText +
+        ", firmware 2.4 -> 2.4: not updated: "
         "Boot Loader is not compatible with this software\n"
         "\nDisconnect the recorders to apply firmware changes.\n\r\nPress any key to exit.\r\n";
     EXPECT_EQ(console.substr(console.size() - std::min(console.size(), summary.size())), summary);
