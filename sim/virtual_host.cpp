@@ -212,14 +212,21 @@ std::vector<CommandRecord> VirtualHost::TraceOf(int recorder) const {
     return received;
 }
 
+namespace {
+
+// The calling thread's clock, looked up once a reset: std::map keeps its entries in
+// place. Only its own thread moves it.
+thread_local std::uint64_t ClockGeneration = 0;
+thread_local std::uint64_t* OwnClock = nullptr;
+
+} // namespace
+
 std::uint64_t& VirtualHost::Clock() {
-    // The thread's clock, looked up once a reset: std::map keeps its entries in place.
-    thread_local std::uint64_t generation = 0;
-    thread_local std::uint64_t* clock = nullptr;
-    if (clock != nullptr && generation == generation_) {
+    std::uint64_t*& clock = OwnClock;
+    if (clock != nullptr && ClockGeneration == generation_) {
         return *clock;
     }
-    generation = generation_;
+    ClockGeneration = generation_;
     const auto found = clocks_.find(std::this_thread::get_id());
     if (found != clocks_.end()) {
         clock = &found->second;
@@ -234,6 +241,11 @@ std::uint64_t& VirtualHost::Clock() {
 }
 
 std::uint64_t VirtualHost::NowUs() {
+    // The thread's own clock, which no other thread moves, is read without the lock:
+    // the updater reads it at every poll of a restart wait.
+    if (!realPacing && OwnClock != nullptr && ClockGeneration == generation_) {
+        return *OwnClock;
+    }
     const Lock lock(HostMutex());
     if (realPacing) {
         if (!realStartUs_) {

@@ -26,11 +26,14 @@ std::mutex& LogMutex() {
 }
 
 // The log file, opened at the first line; null when nothing is logged.
+// Every command asks, so once it is known no lock is taken.
 std::FILE* LogFile() {
-    const std::lock_guard<std::mutex> lock(LogMutex());
     CommandLogState& log = CommandLog;
-    if (!log.checked) {
-        log.checked = true;
+    if (log.checked.load(std::memory_order_acquire)) {
+        return log.file;
+    }
+    const std::lock_guard<std::mutex> lock(LogMutex());
+    if (!log.checked.load(std::memory_order_relaxed)) {
         const char* path = std::getenv("QDP_LOG");
         if (path != nullptr && *path != '\0') {
             log.file = std::fopen(path, "a");
@@ -38,6 +41,7 @@ std::FILE* LogFile() {
                 std::fprintf(stderr, "QDP_LOG: cannot open %s; no log is written.\n", path);
             }
         }
+        log.checked.store(true, std::memory_order_release);
     }
     return log.file;
 }

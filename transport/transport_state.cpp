@@ -2,14 +2,15 @@
 
 namespace qdp {
 
-thread_local TransportState Transport;
+constinit thread_local TransportState Transport;
 CommandLogState CommandLog;
 
 void ResetTransportState() {
     if (CommandLog.file != nullptr) {
         std::fclose(CommandLog.file);
     }
-    CommandLog = CommandLogState{};
+    CommandLog.file = nullptr;
+    CommandLog.checked = false;
     Transport = TransportState{};
 }
 

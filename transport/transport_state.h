@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -44,8 +45,8 @@ struct DriveOpenRecord {
 };
 
 struct CommandLogState {
-    bool checked = false;      // QDP_LOG has been looked at
-    std::FILE* file = nullptr; // null when nothing is logged
+    std::atomic<bool> checked{false}; // QDP_LOG has been looked at, and file set
+    std::FILE* file = nullptr;        // null when nothing is logged
 };
 
 struct TransportState {
@@ -55,7 +56,7 @@ struct TransportState {
     std::array<DriveOpenRecord, 16> openRecords{}; // taken in order
 };
 
-extern thread_local TransportState Transport;
+extern thread_local constinit TransportState Transport;
 extern CommandLogState CommandLog;
 
 // Back to the state at program start (the calling thread's); closes the command log.
