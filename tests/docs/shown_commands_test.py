@@ -103,6 +103,7 @@ def main():
             ("QDp_FW_FirstUpdater --verify", operator, b"YLY ", 0, "Disconnect recorder"),
             ("QDp_FW_FirstUpdater --yes --device \\\\.\\PHYSICALDRIVE2", operator, b"", 0, "Disconnect recorder"),
             ("QDp_FW_FirstUpdater --list [--json]", operator, b"", 0, "firmware unavailable"),
+            ("QDp_FW_FirstUpdater --all", operator, b"YLY ", 0, "unavailable -> 2.5: updated"),
             ("QDp_FW_FirstUpdater --version", operator, b"", 0, "Offers firmware version"),
             ("QDp_FW_FirstUpdater --help", operator, b"", 0, "Usage: QDp_FW_FirstUpdater")):
         command = shown(document, words).replace(" [--json]", "").replace("\\\\", "'\\\\").replace("DRIVE2", "DRIVE2'")
@@ -114,6 +115,14 @@ def main():
     code, out, err = run(loop, work, updater_shim(work, "--drive", "3"))
     expect(code == 0 and out.count("Disconnect recorder") == 1 and "not updated" not in out,
            "the loop over --list --json: %d %r %r" % (code, out[-300:], err[-300:]))
+
+    # Every recorder at once, unattended, the JSON summary kept.
+    shown(operator, "QDp_FW_FirstUpdater --all --yes --json > summary.json")
+    code, out, err = run(shown(readme, 'QDp_FW_FirstUpdater --all --yes --json > summary.json || echo "not every '
+                               'recorder was updated (exit $?)"'), work, updater_shim(work, "--recorders", "3"))
+    summary = open(os.path.join(work, "summary.json")).read() if os.path.exists(os.path.join(work, "summary.json")) else ""
+    expect(code == 0 and out == "" and [e["outcome"] for e in json.loads(summary or "[]")] == ["updated"] * 3,
+           "--all --yes --json: %d %r %r" % (code, summary[-300:], err[-300:]))
 
     # The command log, as a technician takes it.
     env = updater_shim(work)

@@ -106,8 +106,8 @@ def prepare(work, vm_init):
     listing = []
     for name in module_order(index, MODULES):
         entries.append(("modules/%s.ko" % name, stat.S_IFREG | 0o644, open(index[name], "rb").read()))
-        # Two device controllers: a scenario may connect two recorders.
-        listing.append("/modules/%s.ko" % name + (" num=2" if name == "dummy_hcd" else ""))
+        # Three device controllers: a scenario may connect three recorders.
+        listing.append("/modules/%s.ko" % name + (" num=3" if name == "dummy_hcd" else ""))
     entries.append(("modules.list", stat.S_IFREG | 0o644, ("\n".join(listing) + "\n").encode()))
     with gzip.open(os.path.join(work, "initramfs.gz"), "wb", compresslevel=1) as out:
         out.write(cpio_newc(entries))
@@ -146,8 +146,9 @@ def boot(work, scenario, build, source, results, memory, timeout):
 class Checks:
     """The host's judging of what a scenario left in its results folder."""
 
-    def __init__(self, results):
+    def __init__(self, results, build):
         self.results = results
+        self.build = build
         self.failures = []
         self.passed = 0
         self.notes = []
@@ -193,6 +194,19 @@ class Checks:
         counts, odd = recorder_commands(self.kernel_commands(), ordinary_disk_hosts(result))
         self.equal(odd, [], "vendor commands not of 16 bytes")
         return counts
+
+    def commands_as_virtual(self, what, commands, options):
+        """The updater's commands to one recorder against those it sends the virtual
+        recorder set up alike (--yes, the build's qdp_virtual_updater)."""
+        state = os.path.join(self.results, "virtual_%s.json" % "_".join(options).replace("-", ""))
+        own_network = os.path.join(os.path.dirname(__file__), "..", "support", "own_network.sh")  # the lock
+        runner = os.path.join(self.build, "sim", "qdp_virtual_updater")
+        subprocess.run(["sh", own_network, runner, "--yes", "--state", state] + list(options),
+                       stdin=subprocess.DEVNULL, capture_output=True, check=False)
+        counts, odd = recorder_commands(commands, set())
+        self.equal(odd, [], "%s: vendor commands not of 16 bytes" % what)
+        for problem in against_golden(counts, json.loads(self.file(os.path.basename(state)))["commands"], 4):
+            self.failures.append("%s: %s" % (what, problem))
 
     def updated_recorder(self, expect, result):
         """The end state of a whole update with boot-loader replacement, and the commands
@@ -313,7 +327,7 @@ def run_scenario(arguments):
     if not record["completed"]:
         print("FAILED: the scenario did not complete:\n" + record["error"])
         return 1
-    checks = Checks(results)
+    checks = Checks(results, os.path.abspath(arguments.build))
     expect = scenarios.Expect(arguments.version, arguments.firmware, arguments.boot_loader, arguments.golden)
     scenario.judge(checks, scenarios.from_json(record["result"]), expect)
     return checks.report()

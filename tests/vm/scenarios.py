@@ -276,6 +276,7 @@ class Wine32Update(Scenario):
 
         # The node refused to the user, then let in: the recorder never returns.
         node = guest.start_recorder("--boot-loader", "equal", "--fault", "no-return", state="no_return_state.json")
+        listing = wine.run(["--list", "--json"])
         wine.refuse(node)
         session = wine.session(log="no_return.log")
         session.wait_for(b"PHYSICALDRIVE1", 120, in_stderr=True)
@@ -285,6 +286,7 @@ class Wine32Update(Scenario):
         no_return = wine.dialogue(session, b"YL", 400)
         guest.keep_staged("no_return.log")
         return guest.result(version=version, waiting=waiting, second=refused, update=update, no_return=no_return,
+                            listing=listing,
                             wineboot_seconds=wine.boot_seconds,
                             waits=[first_waits, second_waits, still_waiting, refused_waits],
                             refused_stderr=refused_stderr)
@@ -316,50 +318,76 @@ class Wine32Update(Scenario):
         checks.run(runs["no_return"], 2, without_spaces(expected), refused, without_spaces,
                    "a recorder that does not come back")
         checks.check(120 <= runs["no_return"].seconds < 160, "waited %s s for it" % runs["no_return"].seconds)
+        listed = json.loads(runs["listing"].console or "[{}]")
+        checks.equal([e.get("device") for e in listed], ["\\\\.\\PHYSICALDRIVE1"], "--list --json under Wine")
+        checks.say("the port that Wine tells for the recorder: %s" % (listed or [{}])[0].get("port"))
         checks.say("wineboot took %s s in the machine; update with boot-loader replacement by the 32-bit release "
                    "under Wine: %.1f s from the last key" % (result.facts["wineboot_seconds"], runs["update"].seconds))
 
 
 class TwoRecorders(Scenario):
-    """Two recorders beside the ordinary disk: --list --json names both; then an
-    unattended update of the one named, with no terminal, leaves the other alone."""
-    limit = 900
+    """(Named for the two it began with.) Three recorders beside the ordinary disk, one on each of dummy_hcd's controllers:
+    --list --json names all three with their ports; an unattended update of the one
+    named, with no terminal, leaves the others alone; then --all --yes updates all three
+    at once, each getting exactly the commands of one whole update, in about the time of
+    one."""
+    limit = 1500
 
     def play(self, guest):
-        guest.start_recorder("--boot-loader", "older", "--controller", "dummy_udc.0")
-        guest.start_recorder("--boot-loader", "equal", "--firmware", "unavailable", "--controller", "dummy_udc.1",
-                             state="other_state.json")
+        for controller, options, state in ((0, ("--boot-loader", "older"), "recorder_state.json"),
+                                           (1, ("--boot-loader", "equal", "--firmware", "unavailable"),
+                                            "second_state.json"),
+                                           (2, ("--boot-loader", "older"), "third_state.json")):
+            guest.start_recorder(*options, "--controller", "dummy_udc.%d" % controller, state=state)
         listing = guest.run([guest.updater, "--list", "--json"])
-        named = ([e["node"] for e in json.loads(listing.console or "[]") if e["boot_loader_first"]] or ["?"])[0]
-        untouched = [guest.scsi_host(n) for n in guest.nodes if n != named] + \
-            [h for h, name in guest.hosts.items() if name == "scsi_debug"]
-        guest.clear_trace()  # the update run's commands alone
-        update = guest.run([guest.updater, "--yes", "--device", named], timeout=900)
-        return guest.result(listing=listing, update=update, named=named, untouched_hosts=untouched)
+        nodes = {e["port"]: e["node"] for e in json.loads(listing.console or "[]")}
+        named = guest.nodes[0]
+        guest.clear_trace()
+        single = guest.run([guest.updater, "--yes", "--device", named], timeout=900)
+        guest.keep_trace()  # the single update's commands alone
+        everyone = guest.run([guest.updater, "--all", "--yes", "--json"], timeout=900)
+        hosts = {node: guest.scsi_host(node) for node in guest.nodes}
+        return guest.result(listing=listing, single=single, everyone=everyone, named=named, hosts=hosts,
+                            ports=nodes)
 
     def judge(self, checks, result, expect):
-        listing, named = json.loads(result.runs["listing"].console or "null"), result.facts["named"]
-        other = ([n for n in result.recorder_nodes if n != named] or ["?"])[0]
+        listing, named, hosts = json.loads(result.runs["listing"].console or "null"), result.facts["named"], \
+            result.facts["hosts"]
+        nodes = result.recorder_nodes
         checks.equal(result.runs["listing"].exit_code, 0, "--list --json: exit code")
-        checks.equal(sorted((e["node"], e["boot_loader"], e["firmware"], e["action"], e["boot_loader_first"])
+        checks.equal(sorted((e["node"], e["boot_loader"], e["firmware"], e["boot_loader_first"])
                             for e in listing or []),
-                     sorted([(named, expect.older, "2.4", "update", True),
-                             (other, expect.boot_loader, None, "update", False)]),
-                     "--list --json: both recorders with their versions")
-        for entry in listing or []:
-            checks.equal(entry["device"], "\\\\.\\PHYSICALDRIVE" + entry["node"][len("/dev/sg"):],
-                         "the device path of %s" % entry["node"])
-        checks.run(result.runs["update"], 0, expect.full_update(answers=True), "", what="--yes --device, no terminal")
-        state = checks.state()
-        checks.equal((state["program_area_matches_image"], state["boot_loader_matches_image"],
-                      checks.state("other_state.json")["restarts"]), (True, True, 0),
-                     "the named recorder's program area and boot loader; the other one not restarted")
-        # From the kernel's trace of the update run alone: the updater sent the other
-        # recorder and the ordinary disk nothing but INQUIRY.
-        untouched = result.facts["untouched_hosts"]
-        checks.equal(len(untouched), 2, "the other recorder's and the ordinary disk's SCSI hosts")
-        sent = {c[0] for _, host, c in checks.kernel_commands() if len(c) == 16 and host in untouched}
-        checks.check(sent <= {0x12}, "operation codes sent to the others: %s" % sorted(sent))
+                     sorted([(nodes[0], expect.older, "2.4", True), (nodes[1], expect.boot_loader, None, False),
+                             (nodes[2], expect.older, "2.4", True)]),
+                     "--list --json: the three recorders with their versions")
+        checks.equal(len({e["port"] for e in listing or []}), 3, "three ports, one each: %s" % result.facts["ports"])
+        checks.run(result.runs["single"], 0, expect.full_update(answers=True), "", what="--yes --device, no terminal")
+        # From the kernel's trace of the single update: the others got nothing but INQUIRY.
+        others = [hosts[n] for n in nodes if n != named] + \
+            [h for h, name in result.scsi_hosts_before.items() if name == "scsi_debug"]
+        sent = {c[0] for _, host, c in checks.kernel_commands() if len(c) == 16 and host in others}
+        checks.check(sent <= {0x12}, "operation codes sent to the others during the single update: %s" % sorted(sent))
+        # --all: each recorder exactly the commands of its own whole update, as the
+        # virtual runner sends them for a recorder like it.
+        everyone = result.runs["everyone"]
+        checks.equal(everyone.exit_code, 0, "--all --yes --json: exit code")
+        summary = json.loads(everyone.console or "null") or []
+        checks.equal(sorted((e["node"], e["outcome"], e["firmware_after"]) for e in summary),
+                     sorted((n, "updated", expect.firmware) for n in nodes), "--all: the summary")
+        trace = checks.kernel_commands("trace_rest.txt")
+        for node, kind in zip(nodes, (("--boot-loader", "equal"), ("--boot-loader", "equal", "--firmware", "unavailable"),
+                                      ("--boot-loader", "older"))):
+            checks.commands_as_virtual(node, [c for c in trace if c[1] == hosts[node]], ("--all",) + kind)
+        disk = {h for h, name in result.scsi_hosts_before.items() if name == "scsi_debug"}
+        sent = {c[0] for _, host, c in trace if len(c) == 16 and host in disk}
+        checks.check(sent <= {0x12}, "operation codes sent to the ordinary disk during --all: %s" % sorted(sent))
+        for name in ("recorder_state.json", "second_state.json", "third_state.json"):
+            state = checks.state(name)
+            checks.equal((state["program_area_matches_image"], state["boot_loader_matches_image"], state["bricked"]),
+                         (True, True, False), "%s: program area and boot loader" % name)
+        checks.say("three recorders at once: %.1f s; one alone: %.1f s; ratio %.2f"
+                   % (everyone.seconds, result.runs["single"].seconds,
+                      everyone.seconds / max(result.runs["single"].seconds, 1)))
 
 
 class InterruptedUpdate(Scenario):
