@@ -193,6 +193,9 @@ class Guest:
         subprocess.run(["mount", "-t", "tracefs", "nodev", TRACING], check=False)
         write(os.path.join(TRACING, "buffer_size_kb"), "65536")
         write(os.path.join(TRACING, "events/scsi/scsi_dispatch_cmd_start/enable"), "1")
+        # The kernel's log in the same record: which USB port each SCSI host serves, in
+        # order with the commands, as recorders leave and come back under new numbers.
+        write(os.path.join(TRACING, "events/printk/console/enable"), "1")
         write(os.path.join(TRACING, "tracing_on"), "1")
         for host in os.listdir("/sys/class/scsi_host"):
             self.hosts[host] = open("/sys/class/scsi_host/%s/proc_name" % host).read().strip()
@@ -205,6 +208,16 @@ class Guest:
 
     def result_path(self, name):
         return os.path.join(RESULTS, name)
+
+    @staticmethod
+    def usb_ports():
+        """{"hostN": USB port} of the SCSI hosts that usb-storage serves now."""
+        ports = {}
+        for host in os.listdir("/sys/class/scsi_host"):
+            found = re.search(r"/(\d+-[\d.]+):1\.0/host\d+/", os.path.realpath("/sys/class/scsi_host/" + host))
+            if found:
+                ports[host] = found.group(1)
+        return ports
 
     @staticmethod
     def scsi_host(node):

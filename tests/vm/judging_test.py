@@ -30,6 +30,13 @@ class KernelTrace(unittest.TestCase):
         result = scenarios.Result({"host0": "scsi_debug", "host1": "usb-storage"}, ["/dev/sg1"], {}, {})
         self.assertEqual(rig.ordinary_disk_hosts(result), {"host0"})
 
+    def test_a_recorder_back_under_another_host_number_is_followed_by_its_port(self):
+        back = " kworker/u2:2-51 [000] .....  310.5: console: scsi host%d: usb-storage %s:1.0"
+        trace = "\n".join([SEND % 1, SEND % 2, back % (2, "1-1"), back % (1, "2-1"), SEND % 2, SEND % 1, INQUIRY % 0])
+        found = rig.commands_by_port(trace, {"host1": "1-1", "host2": "2-1"})
+        self.assertEqual({port: len(commands) for port, commands in found.items()}, {"1-1": 2, "2-1": 2, "host0": 1})
+        self.assertEqual([host for _, host, _ in found["1-1"]], ["host1", "host2"])
+
     def test_probes_may_meet_a_leaving_recorder_up_to_three_times_a_restart(self):
         golden = {"12": 5, "c8/02": 10}
         self.assertEqual(rig.against_golden({"12": 5 + 12, "c8/02": 10}, golden, restarts=4), [])

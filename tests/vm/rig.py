@@ -183,6 +183,9 @@ class Checks:
         """(process, SCSI host, command bytes) of every command the kernel dispatched."""
         return kernel_commands(self.file(name))
 
+    def commands_by_port(self, name, ports):
+        return commands_by_port(self.file(name), ports)
+
     def ordinary_disk_got_only_inquiry(self, result):
         disk = ordinary_disk_hosts(result)
         self.check(bool(disk), "no ordinary disk (scsi_debug) was present")
@@ -245,6 +248,24 @@ def kernel_commands(trace):
         if found:
             commands.append((found.group(1), "host" + found.group(2), bytes.fromhex(found.group(3).replace(" ", ""))))
     return commands
+
+
+HOST_PORT_LINE = re.compile(r"console: .*scsi (host\d+): usb-storage (\d+-[\d.]+):")
+
+
+def commands_by_port(trace, ports):
+    """The commands of the kernel's trace by the USB port of the recorder they went to.
+    A recorder that leaves and comes back gets whichever host number is free, so its
+    host is followed through the kernel's own log lines in the trace, from `ports`
+    ({"hostN": port} when the trace began). A host serving no USB port keeps its name."""
+    ports, found = dict(ports), {}
+    for line in trace.splitlines():
+        host = HOST_PORT_LINE.search(line)
+        if host:
+            ports[host.group(1)] = host.group(2)
+        for command in kernel_commands(line):
+            found.setdefault(ports.get(command[1], command[1]), []).append(command)
+    return found
 
 
 def ordinary_disk_hosts(result):

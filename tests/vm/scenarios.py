@@ -326,11 +326,11 @@ class Wine32Update(Scenario):
 
 
 class TwoRecorders(Scenario):
-    """(Named for the two it began with.) Three recorders beside the ordinary disk, one on each of dummy_hcd's controllers:
-    --list --json names all three with their ports; an unattended update of the one
-    named, with no terminal, leaves the others alone; then --all --yes updates all three
-    at once, each getting exactly the commands of one whole update, in about the time of
-    one."""
+    """(Named for the two it began with.) Three recorders beside the ordinary disk, one on
+    each of dummy_hcd's controllers: --list --json names all three with their ports; an
+    unattended update of the one named, with no terminal, leaves the others alone; then
+    --all --yes updates all three at once, each getting exactly the commands of one whole
+    update, in about the time of one."""
     limit = 1500
 
     def play(self, guest):
@@ -341,19 +341,21 @@ class TwoRecorders(Scenario):
             guest.start_recorder(*options, "--controller", "dummy_udc.%d" % controller, state=state)
         listing = guest.run([guest.updater, "--list", "--json"])
         nodes = {e["port"]: e["node"] for e in json.loads(listing.console or "[]")}
-        named = guest.nodes[0]
+        named, started = guest.nodes[0], guest.usb_ports()
         guest.clear_trace()
         single = guest.run([guest.updater, "--yes", "--device", named], timeout=900)
+        after_single = guest.usb_ports()
         guest.keep_trace()  # the single update's commands alone
         everyone = guest.run([guest.updater, "--all", "--yes", "--json"], timeout=900)
-        hosts = {node: guest.scsi_host(node) for node in guest.nodes}
-        return guest.result(listing=listing, single=single, everyone=everyone, named=named, hosts=hosts,
-                            ports=nodes)
+        return guest.result(listing=listing, single=single, everyone=everyone, named=named, ports=nodes,
+                            recorder_ports=[started[guest.scsi_host(node)] for node in guest.nodes],
+                            hosts_single=started, hosts_all=after_single)
 
     def judge(self, checks, result, expect):
-        listing, named, hosts = json.loads(result.runs["listing"].console or "null"), result.facts["named"], \
-            result.facts["hosts"]
-        nodes = result.recorder_nodes
+        listing, named = json.loads(result.runs["listing"].console or "null"), result.facts["named"]
+        # Recorders that restart at once may come back under each other's host numbers;
+        # they are told apart by their USB ports (in their order of start).
+        nodes, ports = result.recorder_nodes, result.facts["recorder_ports"]
         checks.equal(result.runs["listing"].exit_code, 0, "--list --json: exit code")
         checks.equal(sorted((e["node"], e["boot_loader"], e["firmware"], e["boot_loader_first"])
                             for e in listing or []),
@@ -363,9 +365,8 @@ class TwoRecorders(Scenario):
         checks.equal(len({e["port"] for e in listing or []}), 3, "three ports, one each: %s" % result.facts["ports"])
         checks.run(result.runs["single"], 0, expect.full_update(answers=True), "", what="--yes --device, no terminal")
         # From the kernel's trace of the single update: the others got nothing but INQUIRY.
-        others = [hosts[n] for n in nodes if n != named] + \
-            [h for h, name in result.scsi_hosts_before.items() if name == "scsi_debug"]
-        sent = {c[0] for _, host, c in checks.kernel_commands() if len(c) == 16 and host in others}
+        single = checks.commands_by_port("trace.txt", result.facts["hosts_single"])
+        sent = {c[0] for port, commands in single.items() if port != ports[0] for _, _, c in commands if len(c) == 16}
         checks.check(sent <= {0x12}, "operation codes sent to the others during the single update: %s" % sorted(sent))
         # --all: each recorder exactly the commands of its own whole update, as the
         # virtual runner sends them for a recorder like it.
@@ -374,12 +375,14 @@ class TwoRecorders(Scenario):
         summary = json.loads(everyone.console or "null") or []
         checks.equal(sorted((e["node"], e["outcome"], e["firmware_after"]) for e in summary),
                      sorted((n, "updated", expect.firmware) for n in nodes), "--all: the summary")
-        trace = checks.kernel_commands("trace_rest.txt")
-        for node, kind in zip(nodes, (("--boot-loader", "equal"), ("--boot-loader", "equal", "--firmware", "unavailable"),
-                                      ("--boot-loader", "older"))):
-            checks.commands_as_virtual(node, [c for c in trace if c[1] == hosts[node]], ("--all",) + kind)
+        trace = checks.commands_by_port("trace_rest.txt", result.facts["hosts_all"])
+        kinds = (("--boot-loader", "equal"), ("--boot-loader", "equal", "--firmware", "unavailable"),
+                 ("--boot-loader", "older"))
+        for port, kind in zip(ports, kinds):
+            checks.commands_as_virtual("port " + port, trace.get(port, []), ("--all",) + kind)
         disk = {h for h, name in result.scsi_hosts_before.items() if name == "scsi_debug"}
-        sent = {c[0] for _, host, c in trace if len(c) == 16 and host in disk}
+        checks.equal(sorted(set(trace) - disk), sorted(ports), "--all: the ports that commands went to")
+        sent = {c[0] for host in disk for _, _, c in trace.get(host, []) if len(c) == 16}
         checks.check(sent <= {0x12}, "operation codes sent to the ordinary disk during --all: %s" % sorted(sent))
         for name in ("recorder_state.json", "second_state.json", "third_state.json"):
             state = checks.state(name)
