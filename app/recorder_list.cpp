@@ -4,6 +4,7 @@
 #include "app/console.h"
 #include "app/options.h"
 #include "app/recorder_presence.h"
+#include "app/recorder_report.h"
 #include "app/updater.h"
 #include "controller/controller_commands.h"
 #include "firmware/console_text.h"
@@ -12,10 +13,7 @@
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/platform.h"
 
-#include <nlohmann/json.hpp>
-
 #include <array>
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,14 +22,10 @@
 namespace qdp {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 enum class Action { Update, BootLoaderNotFound, BootLoaderNotCompatible, Left };
 
 struct Listed {
-    std::string device;
-    std::string node;       // the system's name, when it differs from the device path
-    std::string port;       // the USB port it is plugged into; empty: the system tells none
+    RecorderPlace place;
     std::string bootLoader; // empty: not found
     std::string firmware;   // empty: unavailable
     Action action = Action::Update;
@@ -41,12 +35,6 @@ struct Listed {
     std::optional<bool> programMatches;
     std::optional<bool> bootLoaderMatches;
 };
-
-std::string VersionText(std::uint16_t version) {
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%d.%d", VersionMajor(version), VersionMinor(version));
-    return text.data();
-}
 
 // A read failed: the recorder may have left while it was read.
 bool StillThere(const char* devicePath) {
@@ -68,24 +56,10 @@ std::optional<bool> Matches(const char* devicePath, std::uint32_t first,
     return false;
 }
 
-// Where the recorder that a device path names is: its path, node and port.
-Listed Where(const char* devicePath) {
-    Listed listed;
-    listed.device = devicePath;
-    const os::NodeName node = os::DriveNodeName(devicePath);
-    if (listed.device != node.data()) {
-        listed.node = node.data();
-    }
-    PortText port{};
-    if (PortOf(devicePath, port)) {
-        listed.port = port.data();
-    }
-    return listed;
-}
-
 // Reads the records of the recorder that DevicePath names now.
 Listed Read(const char* devicePath, bool verify, bool diag) {
-    Listed listed = Where(devicePath);
+    Listed listed;
+    listed.place = PlaceOf(devicePath);
     BootLoaderRecord bootLoader{};
     if (!Ctrl_ReadBootLoaderRecord(&bootLoader)) {
         listed.action = StillThere(devicePath) ? Action::BootLoaderNotFound : Action::Left;
@@ -152,13 +126,7 @@ std::string Verified(const char* what, std::optional<bool> matches, const std::s
 }
 
 std::string Line(const Listed& listed, bool verify) {
-    std::string line = listed.device;
-    if (!listed.node.empty()) {
-        line += " (" + listed.node + ")";
-    }
-    if (!listed.port.empty()) {
-        line += ", port " + listed.port;
-    }
+    std::string line = listed.place.Name();
     if (listed.action == Action::Left) {
         return line + ": " + Summary(listed) + "\n";
     }
@@ -178,15 +146,14 @@ std::string Line(const Listed& listed, bool verify) {
     return line + "\n";
 }
 
-Json Nullable(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
-
+using qdp::Nullable;
 Json Nullable(std::optional<bool> flag) { return flag ? Json(*flag) : Json(nullptr); }
 
 Json JsonObject(const Listed& listed, bool verify) {
     Json object;
-    object["device"] = listed.device;
-    object["node"] = Nullable(listed.node);
-    object["port"] = Nullable(listed.port);
+    object["device"] = listed.place.device;
+    object["node"] = Nullable(listed.place.node);
+    object["port"] = Nullable(listed.place.port);
     object["boot_loader"] = Nullable(listed.bootLoader);
     object["firmware"] = Nullable(listed.firmware);
     object["offered_firmware"] = VersionText(Firmware.ImageFirmwareStatus.version);
@@ -199,12 +166,6 @@ Json JsonObject(const Listed& listed, bool verify) {
         object["boot_loader_matches_offered"] = Nullable(listed.bootLoaderMatches);
     }
     return object;
-}
-
-std::string JsonText(const Json& value) {
-    // Text the program did not make (a device path given on the command line) may hold
-    // any bytes: what is not UTF-8 is replaced, never thrown about.
-    return value.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 } // namespace
@@ -228,7 +189,8 @@ int ListRecorders(const RunOptions& options, char* deviceName) {
         // The listing selected none of them: select each before reading it.
         if (!RecorderConnected(&name)) {
             if (deviceName == nullptr) { // it answered the scan a moment ago
-                Listed left = Where(found[i]);
+                Listed left;
+                left.place = PlaceOf(found[i]);
                 left.action = Action::Left;
                 listing.push_back(left);
             }

@@ -6,6 +6,7 @@
 #include "app/options.h"
 #include "app/progress_lines.h"
 #include "app/recorder_presence.h"
+#include "app/recorder_report.h"
 #include "app/updater.h"
 #include "controller/controller_commands.h"
 #include "firmware/console_text.h"
@@ -13,8 +14,6 @@
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/platform.h"
 #include "transport/command_log.h"
-
-#include <nlohmann/json.hpp>
 
 #include <array>
 #include <cstdio>
@@ -30,13 +29,10 @@
 namespace qdp {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // One recorder of the run: its update, and what the operator is told of it.
 struct Member {
     std::unique_ptr<RecorderRun> run;
-    std::string device;
-    std::string node; // the system's name, when it differs from the device path
+    RecorderPlace place;
     Examined examined = Examined::Ready;
     bool left = false; // gone since it was found
     bool replace = false;
@@ -44,62 +40,44 @@ struct Member {
     std::optional<Outcome> outcome;
 
     bool Updatable() const { return !left && examined == Examined::Ready; }
-    std::string Name() const {
-        return device + (node.empty() ? "" : " (" + node + ")") +
-               (run->port[0] != '\0' ? std::string(", port ") + run->port.data() : "");
-    }
 };
 
-std::string VersionText(std::uint16_t version) {
-    return std::to_string(VersionMajor(version)) + "." + std::to_string(VersionMinor(version));
-}
-
-// The versions the recorder holds now; empty when they cannot be read.
-void ReadVersions(std::string& bootLoader, std::string& firmware) {
-    BootLoaderRecord record{};
+// The installed firmware's version; empty when it is unavailable.
+std::string FirmwareVersion() {
     FirmwareStatusRecord status{};
-    bootLoader = Ctrl_ReadBootLoaderRecord(&record) ? VersionText(record.version) : "";
-    firmware = !bootLoader.empty() && Ctrl_ReadFirmwareStatus(&status) && status.version != 0
-                   ? VersionText(status.version)
-                   : "";
+    return Ctrl_ReadFirmwareStatus(&status) && status.version != 0 ? VersionText(status.version)
+                                                                   : "";
 }
 
-const char* OutcomeName(const Member& member) {
-    if (member.left) {
-        return "left";
-    }
-    if (member.examined == Examined::BootLoaderNotFound) {
-        return "boot-loader-not-found";
-    }
-    if (member.examined == Examined::BootLoaderNotCompatible) {
-        return "boot-loader-not-compatible";
-    }
-    switch (member.outcome.value_or(Outcome::Failed)) {
-    case Outcome::Updated: return "updated";
-    case Outcome::Failed: return "failed";
-    case Outcome::NotRestarted: return "did-not-restart";
-    case Outcome::NotBack: return "did-not-come-back";
-    case Outcome::BootLoaderDiffers: return "boot-loader-verification-failed";
-    }
-    return "failed";
-}
+// How a recorder's part of the run ended: its name in JSON, and in words.
+struct Ending {
+    const char* name;
+    std::string words;
+};
 
-std::string OutcomeWords(const Member& member) {
+Ending EndingOf(const Member& member) {
     if (member.left) {
-        return "left before it was updated";
+        return {"left", "left before it was updated"};
     }
     if (member.examined == Examined::BootLoaderNotFound) {
-        return "not updated: Boot Loader is not found";
+        return {"boot-loader-not-found", "not updated: Boot Loader is not found"};
     }
     if (member.examined == Examined::BootLoaderNotCompatible) {
-        return "not updated: Boot Loader is not compatible with this software";
+        return {"boot-loader-not-compatible",
+                "not updated: Boot Loader is not compatible with this software"};
     }
-    if (member.outcome == Outcome::Updated) {
-        return "updated";
-    }
-    std::string message = EndMessage(member.outcome.value_or(Outcome::Failed));
+    const Outcome outcome = member.outcome.value_or(Outcome::Failed);
+    std::string message = EndMessage(outcome);
     std::erase_if(message, [](char c) { return c == '\r' || c == '\n'; });
-    return "not updated: " + message;
+    switch (outcome) {
+    case Outcome::Updated: return {"updated", "updated"};
+    case Outcome::Failed: break;
+    case Outcome::NotRestarted: return {"did-not-restart", "not updated: " + message};
+    case Outcome::NotBack: return {"did-not-come-back", "not updated: " + message};
+    case Outcome::BootLoaderDiffers:
+        return {"boot-loader-verification-failed", "not updated: " + message};
+    }
+    return {"failed", "not updated: " + message};
 }
 
 // A version after the run: read from a recorder that was updated; the one before on a
@@ -125,18 +103,20 @@ std::string Versions(const std::string& before, const std::optional<std::string>
 void Update(Member& member, ProgressLines& lines, std::size_t index) {
     RecorderRun& run = *member.run;
     SetTextSink(&lines.Sink(index));
-    LogRecorderTag(member.Name());
+    LogRecorderTag(member.place.Name());
     if (!RecorderConnected(run)) { // selects it for this thread, or finds it gone
         member.left = true;
     } else {
         member.outcome = CarryOut(run, member.replace);
-        if (member.outcome == Outcome::Updated) {
-            ReadVersions(member.bootLoaderAfter, member.firmwareAfter);
+        BootLoaderRecord record{};
+        if (member.outcome == Outcome::Updated && Ctrl_ReadBootLoaderRecord(&record)) {
+            member.bootLoaderAfter = VersionText(record.version);
+            member.firmwareAfter = FirmwareVersion();
         }
     }
     SetTextSink(nullptr);
     LogRecorderTag("");
-    lines.Finish(index, OutcomeWords(member));
+    lines.Finish(index, EndingOf(member).words);
 }
 
 } // namespace
@@ -144,7 +124,7 @@ void Update(Member& member, ProgressLines& lines, std::size_t index) {
 int UpdateAll(const RunOptions& options) {
     const RunMode mode{options.diag, options.yes, options.verify};
     if (!LoadFirmwareImage()) {
-        Print("ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n");
+        Print("%s", kImageDamaged);
         return kExitFailed;
     }
 
@@ -161,24 +141,31 @@ int UpdateAll(const RunOptions& options) {
             continue;
         }
         std::strcpy(member.run->deviceName, found[i]);
-        member.device = found[i];
-        const os::NodeName node = os::DriveNodeName(found[i]);
-        member.node = member.device != node.data() ? node.data() : "";
-        everyPortKnown = PortOf(found[i], member.run->port) && everyPortKnown;
+        member.place = PlaceOf(found[i]);
+        member.place.port.copy(member.run->port.data(), member.run->port.size() - 1);
+        everyPortKnown = !member.place.port.empty() && everyPortKnown;
         member.left = !RecorderConnected(*member.run);
         if (!member.left) {
+            const RecorderRun& run = *member.run;
             member.examined = Examine(*member.run);
-            ReadVersions(member.bootLoaderBefore, member.firmwareBefore);
+            if (member.examined != Examined::BootLoaderNotFound) {
+                member.bootLoaderBefore = VersionText(run.installedBootLoader.version);
+            }
+            if (member.examined == Examined::BootLoaderNotCompatible) {
+                member.firmwareBefore = FirmwareVersion(); // not read by the examination
+            } else if (run.firmwareValid) {
+                member.firmwareBefore = VersionText(run.installedFirmware.version);
+            }
             member.replace = member.Updatable() &&
-                             BootLoaderReplaced(member.run->installedBootLoader.version, mode.diag);
+                             BootLoaderReplaced(run.installedBootLoader.version, mode.diag);
         }
-        std::string line = member.Name() + ": ";
+        std::string line = member.place.Name() + ": ";
         if (member.Updatable()) {
             line += "Boot Loader " + member.bootLoaderBefore + ", firmware " +
                     (member.firmwareBefore.empty() ? "unavailable" : member.firmwareBefore) +
                     (member.replace ? ": Boot Loader first" : "") + "\n";
         } else {
-            line += OutcomeWords(member) + "\n";
+            line += EndingOf(member).words + "\n";
         }
         ShowText(line);
         members.push_back(std::move(member));
@@ -201,30 +188,22 @@ int UpdateAll(const RunOptions& options) {
     }
 
     // The questions, once for all.
-    const auto consent = [&](std::uint16_t upper, std::uint16_t lower) {
-        if (mode.unattended) {
-            Print("%c\n", static_cast<char>(upper));
-            return true;
-        }
-        const std::uint16_t key = ReadKey();
-        return key == upper || key == lower;
-    };
     const std::uint16_t offered = Firmware.ImageFirmwareStatus.version;
     Print("Press 'Y' to load firmware version %d.%d onto %u recorder%s or other key to exit.\n",
           VersionMajor(offered), VersionMinor(offered), static_cast<unsigned>(updatable),
           updatable == 1 ? "" : "s");
-    if (!consent(kKeyY, kKeyYLower)) {
-        return kExitDone;
+    if (const auto end = Refusal(mode, kKeyY, kKeyYLower)) {
+        return *end;
     }
     Print("\r\nWARNING: Loading firmware will erase ALL data on %s.\r\n",
           updatable == 1 ? "this recorder" : "these recorders");
     Print("Press 'L' to confirm load or other key to exit.\n");
-    if (!consent(kKeyL, kKeyLLower)) {
-        return kExitDone;
+    if (const auto end = Refusal(mode, kKeyL, kKeyLLower)) {
+        return *end;
     }
     if (replacing > 0) {
         if (!LoadReplacementImage()) {
-            Print("ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n");
+            Print("%s", kImageDamaged);
             return kExitFailed;
         }
         const std::uint16_t target = Firmware.ImageBootLoaderRecord.version;
@@ -233,8 +212,8 @@ int UpdateAll(const RunOptions& options) {
             static_cast<unsigned>(replacing), replacing == 1 ? "" : "s");
         Print("Press 'Y' to upgrade Boot Loader to version %d.%d or other key to exit.\n",
               VersionMajor(target), VersionMinor(target));
-        if (!consent(kKeyY, kKeyYLower)) {
-            return kExitDone;
+        if (const auto end = Refusal(mode, kKeyY, kKeyYLower)) {
+            return *end;
         }
     }
 
@@ -246,10 +225,11 @@ int UpdateAll(const RunOptions& options) {
     for (Member& member : members) {
         if (member.Updatable()) {
             member.run->restartTurn = everyPortKnown ? nullptr : &restartTurn;
-            if (!everyPortKnown) {
-                member.run->port.fill('\0'); // followed by its drive number, as it stays
+            if (!everyPortKnown) { // followed by its drive number, as it stays
+                member.run->port.fill('\0');
+                member.place.port.clear();
             }
-            names.push_back(member.Name());
+            names.push_back(member.place.Name());
             updating.push_back(&member);
         }
     }
@@ -290,29 +270,28 @@ int UpdateAll(const RunOptions& options) {
         allUpdated = allUpdated && member.outcome == Outcome::Updated;
         const auto bootLoaderAfter = After(member, member.bootLoaderBefore, member.bootLoaderAfter);
         const auto firmwareAfter = After(member, member.firmwareBefore, member.firmwareAfter);
-        text += member.Name() + ": Boot Loader " +
+        const Ending ending = EndingOf(member);
+        text += member.place.Name() + ": Boot Loader " +
                 Versions(member.bootLoaderBefore, bootLoaderAfter) + ", firmware " +
-                Versions(member.firmwareBefore, firmwareAfter) + ": " + OutcomeWords(member) + "\n";
+                Versions(member.firmwareBefore, firmwareAfter) + ": " + ending.words + "\n";
+        const auto nullable = [](const std::optional<std::string>& version) {
+            return Nullable(version.value_or(""));
+        };
         Json object;
-        object["device"] = member.device;
-        object["node"] = member.node.empty() ? Json(nullptr) : Json(member.node);
-        object["port"] =
-            member.run->port[0] != '\0' ? Json(member.run->port.data()) : Json(nullptr);
-        const std::string none;
-        for (const auto& [name, value] :
-             {std::pair{"boot_loader_before", &member.bootLoaderBefore},
-              {"boot_loader_after", bootLoaderAfter ? &*bootLoaderAfter : &none},
-              {"firmware_before", &member.firmwareBefore},
-              {"firmware_after", firmwareAfter ? &*firmwareAfter : &none}}) {
-            object[name] = value->empty() ? Json(nullptr) : Json(*value);
-        }
-        object["outcome"] = OutcomeName(member);
-        object["summary"] = OutcomeWords(member);
+        object["device"] = member.place.device;
+        object["node"] = Nullable(member.place.node);
+        object["port"] = Nullable(member.place.port);
+        object["boot_loader_before"] = Nullable(member.bootLoaderBefore);
+        object["boot_loader_after"] = nullable(bootLoaderAfter);
+        object["firmware_before"] = Nullable(member.firmwareBefore);
+        object["firmware_after"] = nullable(firmwareAfter);
+        object["outcome"] = ending.name;
+        object["summary"] = ending.words;
         summary.push_back(object);
     }
     ShowText(text);
     if (options.json) {
-        ShowDocument(summary.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+        ShowDocument(JsonText(summary));
     }
     Print("\nDisconnect the recorders to apply firmware changes.\n\r\nPress any key to exit.\r\n");
     WaitForExitKey(mode);

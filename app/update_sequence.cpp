@@ -10,15 +10,11 @@
 #include "platform/platform.h"
 
 #include <algorithm>
-#include <atomic>
 #include <mutex>
 #include <optional>
 
 namespace qdp {
 namespace {
-
-bool IsYes(std::uint16_t key) { return key == kKeyY || key == kKeyYLower; }
-bool IsLoad(std::uint16_t key) { return key == kKeyL || key == kKeyLLower; }
 
 int EndAfterKey(const RunMode& mode, const char* message, int exitCode) {
     Print("%s", message);
@@ -27,11 +23,7 @@ int EndAfterKey(const RunMode& mode, const char* message, int exitCode) {
     return exitCode;
 }
 
-int ImageDamaged(const RunMode& mode) {
-    return EndAfterKey(mode,
-                       "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n",
-                       kExitFailed);
-}
+int ImageDamaged(const RunMode& mode) { return EndAfterKey(mode, kImageDamaged, kExitFailed); }
 
 enum class Restart { Back, NeverLeft, NotBack };
 
@@ -101,7 +93,7 @@ Outcome BootLoaderAsOffered() {
 }
 
 // Ctrl+C is ignored while any recorder is being rewritten, by however many threads.
-std::atomic<int> Rewriting{0};
+int Rewriting = 0;
 std::mutex RewritingMutex;
 
 } // namespace
@@ -118,6 +110,19 @@ InterruptGuard::~InterruptGuard() {
     if (--Rewriting == 0) {
         os::IgnoreInterrupt(false);
     }
+}
+
+std::optional<int> Refusal(const RunMode& mode, std::uint16_t upper, std::uint16_t lower) {
+    if (mode.unattended) {
+        Print("%c\n", static_cast<char>(upper));
+        return std::nullopt;
+    }
+    const std::uint16_t typed = ReadKey();
+    if (typed == kNoConsoleKey) {
+        Print("%s", kNoConsole);
+        return kExitFailed;
+    }
+    return typed == upper || typed == lower ? std::nullopt : std::optional<int>(kExitDone);
 }
 
 void WaitForExitKey(const RunMode& mode) {
@@ -196,21 +201,6 @@ Outcome CarryOut(RecorderRun& run, bool replaceBootLoader) {
 
 int RunUpdate(RecorderRun& run) {
     const RunMode& mode = run.mode;
-    // The operator's answer to the prompt just shown: nothing when it is consent, else
-    // the program's exit code. Unattended, the consenting key is shown as if typed.
-    // With no console to type on, no answer is not taken for a "no".
-    const auto refusal = [&](bool (*consents)(std::uint16_t), char key) -> std::optional<int> {
-        if (mode.unattended) {
-            Print("%c\n", key);
-            return std::nullopt;
-        }
-        const std::uint16_t typed = ReadKey();
-        if (typed == kNoConsoleKey) {
-            Print("%s", kNoConsole);
-            return kExitFailed;
-        }
-        return consents(typed) ? std::nullopt : std::optional<int>(kExitDone);
-    };
     if (!LoadFirmwareImage()) {
         return ImageDamaged(mode);
     }
@@ -238,12 +228,12 @@ int RunUpdate(RecorderRun& run) {
     const std::uint16_t offered = Firmware.ImageFirmwareStatus.version;
     Print("Press 'Y' to load firmware version %d.%d or other key to exit.\n", VersionMajor(offered),
           VersionMinor(offered));
-    if (const auto end = refusal(IsYes, kKeyY)) {
+    if (const auto end = Refusal(mode, kKeyY, kKeyYLower)) {
         return *end;
     }
     Print("\r\nWARNING: Loading firmware will erase ALL data on this recorder.\r\n");
     Print("Press 'L' to confirm load or other key to exit.\n");
-    if (const auto end = refusal(IsLoad, kKeyL)) {
+    if (const auto end = Refusal(mode, kKeyL, kKeyLLower)) {
         return *end;
     }
 
@@ -257,7 +247,7 @@ int RunUpdate(RecorderRun& run) {
         Print("Press 'Y' to upgrade Boot Loader %d.%d to version %d.%d or other key to exit.\n",
               VersionMajor(installed), VersionMinor(installed), VersionMajor(target),
               VersionMinor(target));
-        if (const auto end = refusal(IsYes, kKeyY)) {
+        if (const auto end = Refusal(mode, kKeyY, kKeyYLower)) {
             return *end;
         }
     }

@@ -5,6 +5,7 @@
 #include "controller/records.h"
 
 #include <cstdint>
+#include <optional>
 
 namespace qdp {
 
@@ -26,6 +27,8 @@ inline constexpr std::uint64_t kDriveProblemPersistMs = 1'000;
 
 inline constexpr char kNoConsole[] =
     "No console to answer the prompt; use --yes for an unattended update.\n";
+inline constexpr char kImageDamaged[] =
+    "ERROR: Firmware image is damaged. Firmware loading is not possible.\r\n";
 
 struct RunOptions;
 
@@ -62,6 +65,13 @@ enum class Outcome { Updated, Failed, NotRestarted, NotBack, BootLoaderDiffers }
 [[nodiscard]] Outcome CarryOut(RecorderRun& run, bool replaceBootLoader);
 // The console text that tells an end other than Updated.
 const char* EndMessage(Outcome outcome);
+
+// The operator's answer to the prompt just shown, `upper` or `lower` consenting: nothing
+// when it is consent, else the program's exit code. Unattended, the consenting key is
+// shown as if typed. With no console to type on, the missing answer is not taken for a
+// "no": the run fails.
+[[nodiscard]] std::optional<int> Refusal(const RunMode& mode, std::uint16_t upper,
+                                         std::uint16_t lower);
 
 // Waits for the key that ends the program, unless the run is unattended.
 void WaitForExitKey(const RunMode& mode);

@@ -80,23 +80,12 @@ Geometry FlashOfMiB(unsigned long mib) {
     return geometry;
 }
 
-bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
-                   const RecorderOptions& options, std::string& problem) {
-    recorder.corruptWriteAt = options.fault.kind == FaultKind::CorruptAt ? options.fault.at : 0;
-    if (!options.resume.empty()) {
-        std::vector<VirtualRecorder> states;
-        const auto refused = ReadRecorderStates(options.resume, states);
-        problem = refused              ? *refused
-                  : states.size() != 1 ? options.resume + ": holds " +
-                                             std::to_string(states.size()) + " recorders, not one"
-                                       : "";
-        if (!problem.empty()) {
-            return false;
-        }
-        recorder = std::move(states.front());
-        recorder.corruptWriteAt = options.fault.kind == FaultKind::CorruptAt ? options.fault.at : 0;
-        return true;
-    }
+namespace {
+
+// A recorder as it left the factory and was used: the boot loader and firmware asked
+// for, the offered boot loader's code, and a recording at the end of its flash.
+void Install(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
+             const RecorderOptions& options) {
     const std::uint8_t* record = &image[wire::kBootLoaderRecord];
     const auto offered = static_cast<std::uint16_t>(record[0] << 8 | record[1]);
     std::string identification(record + 2, record + 9);
@@ -118,6 +107,27 @@ bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> imag
     }
     recorder.WriteFlash(recorder.geometry.TotalPages() - 1,
                         std::vector<std::uint8_t>(recorder.geometry.pageSize, 0x00));
+}
+
+} // namespace
+
+bool SetUpRecorder(VirtualRecorder& recorder, std::span<const std::uint8_t> image,
+                   const RecorderOptions& options, std::string& problem) {
+    if (!options.resume.empty()) {
+        std::vector<VirtualRecorder> states;
+        const auto refused = ReadRecorderStates(options.resume, states);
+        problem = refused              ? *refused
+                  : states.size() != 1 ? options.resume + ": holds " +
+                                             std::to_string(states.size()) + " recorders, not one"
+                                       : "";
+        if (!problem.empty()) {
+            return false;
+        }
+        recorder = std::move(states.front());
+    } else {
+        Install(recorder, image, options);
+    }
+    recorder.corruptWriteAt = options.fault.kind == FaultKind::CorruptAt ? options.fault.at : 0;
     return true;
 }
 

@@ -157,11 +157,10 @@ bool Recorders(const Options& options, std::vector<qdp::sim::VirtualRecorder>& r
         }
         return true;
     }
-    qdp::sim::RecorderOptions fresh = options.recorder;
     recorders.assign(static_cast<std::size_t>(std::max(options.recorders, 1)),
-                     qdp::sim::VirtualRecorder(qdp::sim::FlashOfMiB(fresh.flashMib)));
+                     qdp::sim::VirtualRecorder(qdp::sim::FlashOfMiB(options.recorder.flashMib)));
     for (qdp::sim::VirtualRecorder& recorder : recorders) {
-        if (!qdp::sim::SetUpRecorder(recorder, OfferedImage(), fresh, problem)) {
+        if (!qdp::sim::SetUpRecorder(recorder, OfferedImage(), options.recorder, problem)) {
             return false;
         }
     }
