@@ -62,10 +62,7 @@ bool Verifies(Mode mode) { return mode == Mode::Corrupting; }
 std::size_t SecondRuns(Mode mode) { return mode == Mode::Failing ? 2 : 1; }
 
 int RunUpdater(bool verify) {
-    std::string program = "QDp_FW_FirstUpdater";
-    std::string word = "--verify";
-    char* argv[] = {program.data(), word.data(), nullptr};
-    return UpdaterMain(verify ? 2 : 1, argv);
+    return RunWords(std::vector<std::string>(verify ? 1 : 0, "--verify"));
 }
 
 // A recording made before the update, on the last page of the flash.
@@ -480,11 +477,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, FaultMatrix,
 
 // --- Two recorders at once (--all) ------------------------------------------------
 
-int RunAll() {
-    std::string words[] = {"QDp_FW_FirstUpdater", "--all", "--yes"};
-    char* argv[] = {words[0].data(), words[1].data(), words[2].data(), nullptr};
-    return UpdaterMain(3, argv);
-}
+int RunAll() { return RunWords({"--all", "--yes"}); }
 
 // Whether the recorder holds what a whole update leaves: the image's program area and
 // boot loader, and never bricked.

@@ -2,7 +2,6 @@
 // against a trace committed once and reviewed by hand (tests/app/golden/). Each line
 // is a command (drive, command block, direction, data length, the first data bytes
 // sent or received) or a pause of the program.
-#include "app/updater.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -24,9 +23,7 @@ TEST(GoldenTrace, AWholeUpdateWithBootLoaderReplacementSendsExactlyTheReviewedCo
     sim::VirtualRecorder& recorder = AttachStandardRecorder(0, 0x0102, 0x0204);
     recorder.WriteFlash(262143, std::vector<std::uint8_t>(2048, 0x00));
     Host().Type("YLY ");
-    std::string program = "QDp_FW_FirstUpdater";
-    char* argv[] = {program.data(), nullptr};
-    ASSERT_EQ(UpdaterMain(1, argv), 0);
+    ASSERT_EQ(RunWords({}), 0);
     const std::string trace = TraceText();
 
     if (const char* write = std::getenv("QDP_WRITE_GOLDEN_TRACE")) {

@@ -16,16 +16,6 @@ const std::string kBanner = "Quirn Dorvel+ Firmware Updater version " QDP_VERSIO
 const std::string kWaitMessage =
     "Device is not connected.\nConnect device to continue or press Esc to exit.\n";
 
-int RunUpdater(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), "QDp_FW_FirstUpdater");
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    return UpdaterMain(static_cast<int>(arguments.size()), argv.data());
-}
-
 TEST(Startup, OnlyTheExactWordDiagSetsDiagnosticMode) {
     const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
         {{"diag"}, true}, {{"Diag"}, false},     {{"DIAG"}, false},    {{"diag", "more"}, false},
@@ -33,29 +23,25 @@ TEST(Startup, OnlyTheExactWordDiagSetsDiagnosticMode) {
     for (const auto& [arguments, diag] : cases) {
         ResetProcess();
         Host().Type("\x1b");
-        EXPECT_EQ(RunUpdater(arguments), 0);
+        EXPECT_EQ(RunWords(arguments), 0);
         EXPECT_EQ(Host().console, kBanner + kWaitMessage);
         std::vector<std::string> words = arguments;
-        words.insert(words.begin(), "QDp_FW_FirstUpdater");
-        std::vector<char*> argv;
-        for (std::string& word : words) {
-            argv.push_back(word.data());
-        }
+        std::vector<char*> argv = Argv(words);
         RunOptions options;
-        ASSERT_TRUE(ParseOptions(static_cast<int>(argv.size()), argv.data(), options));
+        ASSERT_TRUE(ParseOptions(static_cast<int>(words.size()), argv.data(), options));
         EXPECT_EQ(options.diag, diag) << (arguments.empty() ? "" : arguments[0]);
     }
 }
 
 TEST(Startup, TheProgramPathIsRecordedFirst) {
     Host().Type("\x1b");
-    RunUpdater({});
+    RunWords({});
     EXPECT_STREQ(Firmware.ModulePath.data(), "QDp_FW_FirstUpdater");
 }
 
 TEST(Startup, TheInstanceLockIsNamedVornakHS) {
     Host().Type("\x1b");
-    RunUpdater({});
+    RunWords({});
     EXPECT_EQ(Host().locksTaken, std::vector<std::string>{"VornakHS_"});
 }
 
@@ -63,7 +49,7 @@ TEST(Startup, ASecondInstanceIsRefusedWithExitCodeOne) {
     Host().locksHeldElsewhere.insert("VornakHS_");
     Host().AttachRecorder(0);
     Host().Type("x");
-    EXPECT_EQ(RunUpdater({}), 1);
+    EXPECT_EQ(RunWords({}), 1);
     EXPECT_EQ(Host().console, kBanner +
                                   "Close all other digital recorder applications and try again.\n"
                                   "Press any key to exit.\n");
@@ -76,21 +62,21 @@ TEST(Startup, ASecondInstanceIsRefusedWithExitCodeOne) {
 TEST(Startup, ALockOfAnotherNameDoesNotStopTheUpdater) {
     Host().locksHeldElsewhere.insert("VornakHS");
     Host().Type("\x1b");
-    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(RunWords({}), 0);
     EXPECT_EQ(Host().console, kBanner + kWaitMessage);
 }
 
 TEST(Startup, ARecorderPresentAtStartNeedsNoWait) {
     AttachStandardRecorder(0);
     Host().Type("n");
-    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(RunWords({}), 0);
     EXPECT_EQ(Host().console.find("Device is not connected."), std::string::npos);
     EXPECT_EQ(Host().console.rfind(kBanner + "Current Boot Loader version: ", 0), 0u);
 }
 
 TEST(Startup, EscTypedBeforeTheWaitEndsItAtTheFirstTest) {
     Host().Type("\x1b");
-    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(RunWords({}), 0);
     EXPECT_EQ(Host().console, kBanner + kWaitMessage);
     EXPECT_EQ(Host().FailedOpens(), 18); // the first check and one test of the wait
     EXPECT_TRUE(Host().Pauses().empty());
@@ -98,7 +84,7 @@ TEST(Startup, EscTypedBeforeTheWaitEndsItAtTheFirstTest) {
 
 TEST(Startup, EachPassOfTheDeviceWaitPausesOneMillisecond) {
     Host().Type("\x1b", 30);
-    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(RunWords({}), 0);
     // Nine failed opens per test for a recorder: the first check, then one test per
     // pass of the wait; every pass but the last (which read the Esc) ends in a pause.
     ASSERT_EQ(Host().FailedOpens() % 9, 0);
@@ -111,7 +97,7 @@ TEST(Startup, OtherKeysDuringTheWaitAreDropped) {
     Host().Type("ab\r", 5);
     Host().TypeSpecial(0x3B, 6); // F1
     Host().Type("\x1b", 20);
-    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(RunWords({}), 0);
     EXPECT_EQ(Host().console, kBanner + kWaitMessage);
     EXPECT_TRUE(Host().keys.empty());
     EXPECT_GE(Host().NowMs(), 20u);
@@ -123,7 +109,7 @@ TEST(Startup, ARecorderConnectedDuringTheWaitStartsTheUpdateWithoutAKey) {
                                         OfferedByTheImage().identification);
     Host().AnyRecorder()->SetFirmware(0x0204);
     Host().Type("n", 1000); // answers the first prompt, long after the recorder came
-    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(RunWords({}), 0);
     const std::string& console = Host().console;
     ASSERT_EQ(console.rfind(kBanner + kWaitMessage + "Current Boot Loader version: ", 0), 0u)
         << console;
@@ -134,7 +120,7 @@ TEST(Startup, ARecorderConnectedDuringTheWaitStartsTheUpdateWithoutAKey) {
 
 TEST(Startup, VersionNamesTheUpdaterAndWhatItOffersWithoutLockOrDrive) {
     Host().AttachRecorder(0);
-    EXPECT_EQ(RunUpdater({"--version"}), 0);
+    EXPECT_EQ(RunWords({"--version"}), 0);
     const Offered& offered = OfferedByTheImage();
     EXPECT_EQ(Host().console, "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n"
                               "Offers firmware version " +
@@ -147,14 +133,14 @@ TEST(Startup, VersionNamesTheUpdaterAndWhatItOffersWithoutLockOrDrive) {
 
 TEST(Startup, VersionWithADamagedImageSaysSoAndFails) {
     Host().imageOverrides["FWC"] = std::vector<std::uint8_t>(10, 0);
-    EXPECT_EQ(RunUpdater({"--version"}), 2);
+    EXPECT_EQ(RunWords({"--version"}), 2);
     EXPECT_EQ(Host().console, "Quirn Dorvel+ Firmware Updater version " QDP_VERSION_TEXT "\n"
                               "The firmware image it carries is damaged.\n");
 }
 
 TEST(Startup, HelpGivesTheUsageWithoutLockOrDrive) {
     Host().AttachRecorder(0);
-    EXPECT_EQ(RunUpdater({"--help"}), 0);
+    EXPECT_EQ(RunWords({"--help"}), 0);
     const std::string& help = Host().console;
     EXPECT_EQ(
         help.rfind("Usage: QDp_FW_FirstUpdater [diag] [--yes] [--verify] [--device PATH]\n"
@@ -182,7 +168,7 @@ TEST(Startup, AWrongCombinationOrAnUnknownSwitchIsRefusedWithoutLockOrDrive) {
                                                {"--device", "\\\\.\\PHYSICALDRIVE12"},
                                                {"--all", "--list"},
                                                {"--all", "--device", "/dev/sg0"}}) {
-        EXPECT_EQ(RunUpdater(arguments), 2) << arguments[0];
+        EXPECT_EQ(RunWords(arguments), 2) << arguments[0];
     }
     EXPECT_EQ(Host().console, "");
     EXPECT_TRUE(Host().locksTaken.empty());
@@ -194,7 +180,7 @@ TEST(Startup, ADriveThatCannotBeOpenedIsToldOnceOnStandardErrorWhileWaiting) {
     Host().SetOpenFailure(1, sim::OpenFailure::PermissionDenied);
     Host().Type("\x1b", 3000);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(RunUpdater({}), 0);
+    EXPECT_EQ(RunWords({}), 0);
     const std::string told = testing::internal::GetCapturedStderr();
     EXPECT_EQ(told, "Cannot open /dev/sg1: Permission denied; the updater needs read and write "
                     "access to it.\n");

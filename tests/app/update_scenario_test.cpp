@@ -53,10 +53,8 @@ std::string Head(const std::string& bootLoader = kOfferedText,
 }
 
 int RunUpdater(bool diag = false, bool verify = false) {
-    std::string program = "QDp_FW_FirstUpdater";
-    std::string word = diag ? "diag" : "--verify";
-    char* argv[] = {program.data(), word.data(), nullptr};
-    return UpdaterMain(diag || verify ? 2 : 1, argv);
+    return RunWords(diag ? std::vector<std::string>{"diag"}
+                         : std::vector<std::string>(verify ? 1 : 0, "--verify"));
 }
 
 // The firmware image built in, with another boot-loader version.
@@ -492,12 +490,8 @@ TEST(Update, ADamagedReplacementImageEndsBeforeAnyWrite) {
 // --- Every recorder at once (--all) ----------------------------------------------
 
 int RunAll(std::vector<std::string> words = {"--yes"}) {
-    words.insert(words.begin(), {"QDp_FW_FirstUpdater", "--all"});
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    return UpdaterMain(static_cast<int>(argv.size()), argv.data());
+    words.insert(words.begin(), "--all");
+    return RunWords(words);
 }
 
 std::size_t MemoryWrites(int recorder) {

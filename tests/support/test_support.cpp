@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include "app/updater.h"
 #include "firmware/firmware_state.h"
 #include "include/QDp_FW_FirstUpdater.h"
 #include "platform/embedded_images.h"
@@ -131,6 +132,21 @@ std::string TraceText() {
         text += line;
     }
     return text;
+}
+
+std::vector<char*> Argv(std::vector<std::string>& words) {
+    words.insert(words.begin(), "QDp_FW_FirstUpdater");
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+int RunWords(std::vector<std::string> words) {
+    std::vector<char*> argv = Argv(words);
+    return UpdaterMain(static_cast<int>(words.size()), argv.data());
 }
 
 } // namespace qdp::test

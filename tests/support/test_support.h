@@ -48,6 +48,12 @@ std::vector<sim::CommandRecord> Commands(std::uint8_t opcode, int subCode = -1);
 // The controller frames sent (I2C sends) in trace order.
 std::vector<std::vector<std::uint8_t>> ControllerFrames();
 
+// `words` as main receives them: the program's name inserted first, then a null; the
+// pointers are into `words`.
+std::vector<char*> Argv(std::vector<std::string>& words);
+// Runs the updater with `words` after its name; returns its exit code.
+int RunWords(std::vector<std::string> words);
+
 // Source-tree files (committed images and descriptions).
 std::vector<std::uint8_t> ReadSourceFile(const std::string& relativePath);
 

@@ -1,5 +1,4 @@
 // The command log that QDP_LOG asks for: what a technician reads after a failure.
-#include "app/updater.h"
 #include "include/QDp_FW_FirstUpdater.h"
 #include "tests/support/test_support.h"
 #include "transport/scsi_executor.h"
@@ -147,9 +146,7 @@ TEST_F(CommandLog, OpenFailuresNameTheirReasonOnceUntilItChanges) {
 TEST_F(CommandLog, ConsoleTextIsLoggedLineByLineWithItsControlCharacters) {
     AttachStandardRecorder(0);
     Host().Type("n");
-    std::string program = "QDp_FW_FirstUpdater";
-    char* argv[] = {program.data(), nullptr};
-    ASSERT_EQ(UpdaterMain(1, argv), 0);
+    ASSERT_EQ(RunWords({}), 0);
     std::vector<std::string> texts;
     for (const std::string& line : Lines()) {
         if (const std::size_t at = line.find("console \""); at != std::string::npos) {
@@ -166,9 +163,7 @@ TEST_F(CommandLog, ALogThatCannotBeWrittenStopsNothing) {
     SetLog((std::filesystem::temp_directory_path() / "no such folder" / "log.txt").string());
     AttachStandardRecorder(0);
     Host().Type("n");
-    std::string program = "QDp_FW_FirstUpdater";
-    char* argv[] = {program.data(), nullptr};
-    EXPECT_EQ(UpdaterMain(1, argv), 0);
+    EXPECT_EQ(RunWords({}), 0);
     EXPECT_NE(Host().console.find("Press 'Y' to load firmware"), std::string::npos);
     EXPECT_EQ(qdp::CommandLog.file, nullptr);
 }
