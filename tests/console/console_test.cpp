@@ -535,16 +535,22 @@ TEST(Console, WithoutAConsoleTheUpdaterEndsAtOnce) {
     EXPECT_EQ(listing.errors, "Close all other digital recorder applications and try again.\n");
 }
 
+// Whether a script's JSON parser reads `output` as JSON `d` for which `assertion` holds.
+bool ScriptReads(const std::string& output, const std::string& assertion) {
+    const std::string file = testing::TempDir() + "script_reads.json";
+    std::ofstream(file) << output;
+    const std::string check =
+        "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert " + assertion + "' " +
+        file;
+    return std::system(check.c_str()) == 0;
+}
+
 TEST(Console, TheListingIsJson) {
     const Ended ended =
         RunWithoutTerminal(QDP_VIRTUAL_UPDATER_PATH, {"--list", "--json", "--drive", "3"});
     ASSERT_EQ(ended.exitCode, 0);
-    const std::string file = testing::TempDir() + "listing.json";
-    std::ofstream(file) << ended.output;
-    const std::string check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                              "assert d[0][\"device\"] == \"\\\\\\\\.\\\\PHYSICALDRIVE3\"' " +
-                              file;
-    EXPECT_EQ(std::system(check.c_str()), 0) << ended.output;
+    EXPECT_TRUE(ScriptReads(ended.output, "d[0][\"device\"] == \"\\\\\\\\.\\\\PHYSICALDRIVE3\""))
+        << ended.output;
 }
 
 // --all: on a terminal each recorder's line is redrawn in place (the cursor moves up to
@@ -569,13 +575,9 @@ TEST(Console, EveryRecorderAtOnceOnATerminalAndForAScript) {
                                            {"--recorders", "2", "--all", "--yes", "--json"});
     EXPECT_EQ(ended.exitCode, 0);
     EXPECT_EQ(ended.errors.rfind(kBanner, 0), 0u);
-    const std::string file = testing::TempDir() + "all.json";
-    std::ofstream(file) << ended.output;
-    const std::string check = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                              "assert [(e[\"port\"], e[\"outcome\"]) for e in d] == "
-                              "[(\"1-1\", \"updated\"), (\"1-2\", \"updated\")]' " +
-                              file;
-    EXPECT_EQ(std::system(check.c_str()), 0) << ended.output;
+    EXPECT_TRUE(ScriptReads(ended.output, "[(e[\"port\"], e[\"outcome\"]) for e in d] == "
+                                          "[(\"1-1\", \"updated\"), (\"1-2\", \"updated\")]"))
+        << ended.output;
 }
 
 // A state file is read whole or not at all: what is not a recorder's state is refused
@@ -591,15 +593,8 @@ TEST(Console, TheVirtualRunnerChecksItsStateFile) {
         const std::size_t at = text.find(from);
         return at == std::string::npos ? std::string{} : text.replace(at, from.size(), to);
     };
-    const std::string oneLine = [&] {
-        std::string text;
-        for (const char c : json) {
-            if (c != '\n') {
-                text += c;
-            }
-        }
-        return text;
-    }();
+    std::string oneLine = json;
+    std::erase(oneLine, '\n');
     const std::pair<std::string, std::string> cases[] = {
         {json.substr(0, json.size() - 1000), "not JSON"},
         {edited("\"program_memory\": \"ff", "\"program_memory\": \"0z"), "not a hex digit"},
