@@ -67,6 +67,11 @@ def run(command, cwd, env=None):
     return done.returncode, done.stdout, done.stderr
 
 
+def read(path):
+    """A file the command should have written; empty when it did not."""
+    return open(path).read() if os.path.exists(path) else ""
+
+
 def updater_shim(folder, *options):
     """QDp_FW_FirstUpdater on PATH: the virtual runner, its recorder set up by options."""
     path = os.path.join(folder, "QDp_FW_FirstUpdater")
@@ -120,15 +125,14 @@ def main():
     shown(operator, "QDp_FW_FirstUpdater --all --yes --json > summary.json")
     code, out, err = run(shown(readme, 'QDp_FW_FirstUpdater --all --yes --json > summary.json || echo "not every '
                                'recorder was updated (exit $?)"'), work, updater_shim(work, "--recorders", "3"))
-    summary = open(os.path.join(work, "summary.json")).read() if os.path.exists(os.path.join(work, "summary.json")) else ""
+    summary = read(os.path.join(work, "summary.json"))
     expect(code == 0 and out == "" and [e["outcome"] for e in json.loads(summary or "[]")] == ["updated"] * 3,
            "--all --yes --json: %d %r %r" % (code, summary[-300:], err[-300:]))
 
     # The command log, as a technician takes it.
     env = updater_shim(work)
     code, _ = dialogue(shown(readme, "QDP_LOG=$HOME/recorder-update.log QDp_FW_FirstUpdater"), b"n", work, env)
-    log = open(os.path.join(work, "recorder-update.log")).read() if os.path.exists(
-        os.path.join(work, "recorder-update.log")) else ""
+    log = read(os.path.join(work, "recorder-update.log"))
     expect(code == 0 and " 12 00 00 " in log and 'console "Press \'Y\' to load' in log, "QDP_LOG: %r" % log[:300])
 
     # The library, installed and used as the README shows.
