@@ -342,13 +342,15 @@ class TwoRecorders(Scenario):
         listing = guest.run([guest.updater, "--list", "--json"])
         nodes = {e["port"]: e["node"] for e in json.loads(listing.console or "[]")}
         named, started = guest.nodes[0], guest.usb_ports()
+        # Each recorder's port, in their order of start, before any restart moves them.
+        ports = [started[guest.scsi_host(node)] for node in guest.nodes]
         guest.clear_trace()
         single = guest.run([guest.updater, "--yes", "--device", named], timeout=900)
         after_single = guest.usb_ports()
         guest.keep_trace()  # the single update's commands alone
         everyone = guest.run([guest.updater, "--all", "--yes", "--json"], timeout=900)
         return guest.result(listing=listing, single=single, everyone=everyone, named=named, ports=nodes,
-                            recorder_ports=[started[guest.scsi_host(node)] for node in guest.nodes],
+                            recorder_ports=ports,
                             hosts_single=started, hosts_all=after_single)
 
     def judge(self, checks, result, expect):
